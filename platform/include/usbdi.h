@@ -1,0 +1,4 @@
+// USB driver interface: the pipe and interface records live with the URBs.
+#pragma once
+
+#include <usb.h>

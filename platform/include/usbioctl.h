@@ -1,0 +1,34 @@
+// Internal control codes of the USB bus driver.
+#pragma once
+
+#include <wdm.h>
+
+#define FILE_DEVICE_USB FILE_DEVICE_UNKNOWN
+#define USB_SUBMIT_URB 0
+#define USB_RESET_PORT 1
+#define USB_GET_ROOTHUB_PDO 3
+#define USB_GET_PORT_STATUS 4
+#define USB_ENABLE_PORT 5
+#define USB_CYCLE_PORT 7
+#define USB_IDLE_NOTIFICATION 9
+
+#define IOCTL_INTERNAL_USB_SUBMIT_URB                                                           \
+    CTL_CODE(FILE_DEVICE_USB, USB_SUBMIT_URB, METHOD_NEITHER, FILE_ANY_ACCESS)
+#define IOCTL_INTERNAL_USB_RESET_PORT                                                           \
+    CTL_CODE(FILE_DEVICE_USB, USB_RESET_PORT, METHOD_NEITHER, FILE_ANY_ACCESS)
+#define IOCTL_INTERNAL_USB_GET_PORT_STATUS                                                      \
+    CTL_CODE(FILE_DEVICE_USB, USB_GET_PORT_STATUS, METHOD_NEITHER, FILE_ANY_ACCESS)
+#define IOCTL_INTERNAL_USB_CYCLE_PORT                                                           \
+    CTL_CODE(FILE_DEVICE_USB, USB_CYCLE_PORT, METHOD_NEITHER, FILE_ANY_ACCESS)
+#define IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION                                             \
+    CTL_CODE(FILE_DEVICE_USB, USB_IDLE_NOTIFICATION, METHOD_NEITHER, FILE_ANY_ACCESS)
+
+#define USBD_PORT_ENABLED 0x00000001
+#define USBD_PORT_CONNECTED 0x00000002
+
+typedef void NTAPI USB_IDLE_CALLBACK(PVOID Context);
+typedef USB_IDLE_CALLBACK* PUSB_IDLE_CALLBACK;
+typedef struct _USB_IDLE_CALLBACK_INFO {
+    PUSB_IDLE_CALLBACK IdleCallback;
+    PVOID IdleContext;
+} USB_IDLE_CALLBACK_INFO, *PUSB_IDLE_CALLBACK_INFO;

@@ -1,0 +1,828 @@
+#include "IoManager.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+#include "../host/Machine.h"
+#include "../pnp/Loader.h"
+#include "../pnp/PnpManager.h"
+#include "../verifier/Verifier.h"
+#include "ObjectManager.h"
+
+namespace host {
+
+// Host bookkeeping that sits in front of every request in memory.
+struct IrpTrack {
+    uint64_t generation = 0;
+    bool live = true;
+    bool driverAllocated = false; // IoAllocateIrp by a driver: it frees the request itself
+    bool threaded = false;        // built for a waiting caller: completes to the top
+    bool inCompletion = false;
+    uint32_t calledLevels = 0;    // stack levels passed down and not yet completed
+    uint32_t pendingLevels = 0;   // stack levels that marked the request pending
+    const LoadedModule* owner = nullptr;
+    // Buffers of a built request, released when it completes to the top.
+    PVOID systemBuffer = nullptr;
+    PVOID copyBackTo = nullptr;
+    ULONG copyBackLength = 0;
+    std::function<void(PIRP)> hostDone;
+    // The request's memory: a 16-byte prefix that points back here, then the IRP and its
+    // stack locations.
+    unsigned char* memory = nullptr;
+
+    PIRP Irp() { return reinterpret_cast<PIRP>(memory + kPrefix); }
+    static IrpTrack* Of(PIRP irp)
+    {
+        return *reinterpret_cast<IrpTrack**>(reinterpret_cast<unsigned char*>(irp) - kPrefix);
+    }
+    static constexpr size_t kPrefix = 16;
+};
+
+namespace {
+
+constexpr size_t kIrpQuarantine = 256;
+
+uint32_t Bit(int level) { return level >= 1 && level <= 31 ? (1u << level) : 0; }
+
+PKTHREAD CurrentThreadChecked()
+{
+    PKTHREAD t = Scheduler::Current();
+    if (t == nullptr) {
+        std::fprintf(stderr, "host platform: I/O call from a thread that is not a platform thread\n");
+        std::abort();
+    }
+    return t;
+}
+
+void CheckRoutineReturn(PKTHREAD self, KIRQL irql, int locks, const void* routine, const char* what)
+{
+    if (self->irql != irql)
+        BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_IRQL_CHANGED_BY_ROUTINE,
+                 reinterpret_cast<uintptr_t>(routine), irql, self->irql,
+                 std::string(what) + " returned at IRQL " + std::to_string(self->irql) +
+                     " but was entered at " + std::to_string(irql));
+    if (self->spinLocksHeld != locks)
+        BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_SPIN_LOCK_HELD_ON_RETURN,
+                 reinterpret_cast<uintptr_t>(routine), static_cast<uintptr_t>(self->spinLocksHeld),
+                 static_cast<uintptr_t>(locks), std::string(what) + " returned holding a spin lock");
+}
+
+} // namespace
+
+IoManager::IoManager(Machine& machine) : machine_(machine) {}
+
+IoManager::~IoManager()
+{
+    for (IrpTrack* t : liveIrps_) {
+        std::free(t->memory);
+        delete t;
+    }
+    for (IrpTrack* t : quarantine_) {
+        std::free(t->memory);
+        delete t;
+    }
+    for (PMDL m : liveMdls_)
+        std::free(m);
+    for (DriverRecord* d : drivers_)
+        delete d;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Driver and device objects
+
+PDRIVER_OBJECT IoManager::CreateDriver(const std::u16string& name, const std::u16string& serviceKey,
+                                       LoadedModule* module)
+{
+    auto* rec = new DriverRecord;
+    rec->module = module;
+    rec->name = name;
+    rec->serviceKey = serviceKey;
+    PDRIVER_OBJECT d = &rec->driver;
+    d->Type = IO_TYPE_DRIVER;
+    d->Size = sizeof(DRIVER_OBJECT);
+    d->DriverExtension = &rec->extension;
+    d->DriverSection = rec;
+    rec->extension.DriverObject = d;
+    d->DriverName.Buffer = reinterpret_cast<PWSTR>(rec->name.data());
+    d->DriverName.Length = static_cast<USHORT>(rec->name.size() * 2);
+    d->DriverName.MaximumLength = d->DriverName.Length;
+    rec->extension.ServiceKeyName.Buffer = reinterpret_cast<PWSTR>(rec->serviceKey.data());
+    rec->extension.ServiceKeyName.Length = static_cast<USHORT>(rec->serviceKey.size() * 2);
+    rec->extension.ServiceKeyName.MaximumLength = rec->extension.ServiceKeyName.Length;
+    if (module != nullptr) {
+        d->DriverStart = reinterpret_cast<PVOID>(module->start);
+        d->DriverSize = static_cast<ULONG>(module->end - module->start);
+        d->DriverInit = module->entry;
+        module->driver = d;
+    }
+    std::lock_guard<std::mutex> lk(mutex_);
+    drivers_.push_back(rec);
+    return d;
+}
+
+void IoManager::DeleteDriver(PDRIVER_OBJECT driver)
+{
+    std::lock_guard<std::mutex> lk(mutex_);
+    for (auto it = drivers_.begin(); it != drivers_.end(); ++it) {
+        if (&(*it)->driver == driver) {
+            delete *it;
+            drivers_.erase(it);
+            return;
+        }
+    }
+}
+
+DriverRecord* IoManager::RecordOf(PDRIVER_OBJECT driver)
+{
+    return static_cast<DriverRecord*>(driver->DriverSection);
+}
+
+DeviceRecord* IoManager::RecordOf(PDEVICE_OBJECT device)
+{
+    return static_cast<DeviceRecord*>(device->Reserved);
+}
+
+std::vector<PDEVICE_OBJECT> IoManager::DevicesOf(PDRIVER_OBJECT driver)
+{
+    std::vector<PDEVICE_OBJECT> out;
+    for (PDEVICE_OBJECT d = driver->DeviceObject; d != nullptr; d = d->NextDevice)
+        out.push_back(d);
+    return out;
+}
+
+PDEVICE_OBJECT IoManager::BottomOf(PDEVICE_OBJECT device)
+{
+    while (device->DeviceObjectExtension->AttachedTo != nullptr)
+        device = device->DeviceObjectExtension->AttachedTo;
+    return device;
+}
+
+PDEVICE_OBJECT IoManager::TopOf(PDEVICE_OBJECT device)
+{
+    while (device->AttachedDevice != nullptr)
+        device = device->AttachedDevice;
+    return device;
+}
+
+NTSTATUS IoManager::CreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING name,
+                                 DEVICE_TYPE type, ULONG characteristics, BOOLEAN exclusive,
+                                 PDEVICE_OBJECT* out, const void* caller)
+{
+    *out = nullptr;
+    if (machine_.Modules().ModuleOf(caller) != nullptr &&
+        machine_.Verify().ShouldFail(ResourceKind::Pool, 0x69766544 /* "Devi" */))
+        return STATUS_INSUFFICIENT_RESOURCES;
+    auto* rec = new DeviceRecord;
+    PDEVICE_OBJECT d = &rec->device;
+    if (name != nullptr && name->Length > 0) {
+        rec->name = ToU16(name);
+        NTSTATUS status = machine_.Objects().InsertDeviceName(rec->name, d);
+        if (!NT_SUCCESS(status)) {
+            delete rec;
+            return status;
+        }
+    }
+    rec->extensionSize = extensionSize;
+    if (extensionSize > 0) {
+        rec->extensionMemory = std::aligned_alloc(16, (extensionSize + 15) / 16 * 16);
+        std::memset(rec->extensionMemory, 0, extensionSize);
+    }
+    d->Type = IO_TYPE_DEVICE;
+    d->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + extensionSize);
+    d->ReferenceCount = 0;
+    d->DriverObject = driver;
+    d->DeviceExtension = rec->extensionMemory;
+    d->DeviceType = type;
+    d->Characteristics = characteristics;
+    d->StackSize = 1;
+    d->Flags = DO_DEVICE_INITIALIZING | (exclusive ? DO_EXCLUSIVE : 0);
+    d->DeviceObjectExtension = &rec->objectExtension;
+    rec->objectExtension.Type = 13;
+    rec->objectExtension.Size = sizeof(DEVOBJ_EXTENSION);
+    rec->objectExtension.DeviceObject = d;
+    d->Reserved = rec;
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        d->NextDevice = driver->DeviceObject;
+        driver->DeviceObject = d;
+    }
+    machine_.Objects().Track(d, ObjectKind::Device, 1, [](PVOID object) {
+        auto* r = RecordOf(static_cast<PDEVICE_OBJECT>(object));
+        std::free(r->extensionMemory);
+        delete r;
+    });
+    *out = d;
+    return STATUS_SUCCESS;
+}
+
+void IoManager::DeleteDevice(PDEVICE_OBJECT device)
+{
+    DeviceRecord* rec = RecordOf(device);
+    if (rec->deleted)
+        BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, IO_BAD_IRP, reinterpret_cast<uintptr_t>(device),
+                 0, 0, "device object deleted twice");
+    if (device->DeviceObjectExtension->AttachedTo != nullptr)
+        BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, IO_DELETE_ATTACHED_DEVICE,
+                 reinterpret_cast<uintptr_t>(device), 0, 0,
+                 "device object deleted while still attached to a lower device");
+    {
+        std::unique_lock<std::mutex> lk(mutex_);
+        for (IrpTrack* t : liveIrps_) {
+            PIRP irp = t->Irp();
+            auto* stack = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
+            for (int level = 1; level <= irp->StackCount; ++level) {
+                if ((t->calledLevels & Bit(level)) && stack[level - 1].DeviceObject == device) {
+                    lk.unlock();
+                    BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                             IO_DELETE_DEVICE_WITH_OUTSTANDING_IRP,
+                             reinterpret_cast<uintptr_t>(device), reinterpret_cast<uintptr_t>(irp),
+                             0, "device object deleted while a request it holds is outstanding");
+                }
+            }
+        }
+    }
+    if (rec->extensionMemory != nullptr) {
+        std::string what;
+        auto start = reinterpret_cast<uintptr_t>(rec->extensionMemory);
+        std::unique_lock<std::mutex> slk(machine_.Sched().Lock());
+        bool busy = machine_.Sched().TimerOrDpcIn(start, start + rec->extensionSize, &what);
+        slk.unlock();
+        if (busy)
+            BugCheck(TIMER_OR_DPC_INVALID, 0, start, rec->extensionSize, 0,
+                     "device object deleted while its extension holds " + what);
+    }
+    machine_.Objects().RemoveDeviceName(device);
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        PDRIVER_OBJECT driver = device->DriverObject;
+        for (PDEVICE_OBJECT* p = &driver->DeviceObject; *p != nullptr; p = &(*p)->NextDevice) {
+            if (*p == device) {
+                *p = device->NextDevice;
+                break;
+            }
+        }
+    }
+    rec->deleted = true;
+    machine_.Objects().Dereference(device);
+}
+
+PDEVICE_OBJECT IoManager::Attach(PDEVICE_OBJECT source, PDEVICE_OBJECT target)
+{
+    if (failNextAttach_) {
+        failNextAttach_ = false;
+        return nullptr;
+    }
+    PDEVICE_OBJECT top = TopOf(target);
+    if (RecordOf(top)->deleted)
+        return nullptr;
+    top->AttachedDevice = source;
+    source->DeviceObjectExtension->AttachedTo = top;
+    source->StackSize = static_cast<CCHAR>(top->StackSize + 1);
+    source->AlignmentRequirement = top->AlignmentRequirement;
+    return top;
+}
+
+void IoManager::Detach(PDEVICE_OBJECT target)
+{
+    PDEVICE_OBJECT above = target->AttachedDevice;
+    if (above != nullptr)
+        above->DeviceObjectExtension->AttachedTo = nullptr;
+    target->AttachedDevice = nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Requests
+
+IrpTrack* IoManager::Track(PIRP irp, const char* routine)
+{
+    IrpTrack* t = IrpTrack::Of(irp);
+    bool known;
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        known = liveIrps_.count(t) != 0;
+    }
+    if (!known || !t->live || irp->Type != IO_TYPE_IRP)
+        BugCheck(MULTIPLE_IRP_COMPLETE_REQUESTS, reinterpret_cast<uintptr_t>(irp), 0, 0, 0,
+                 std::string(routine) + " on a request that is not live (freed or never allocated)");
+    return t;
+}
+
+PIRP IoManager::AllocateIrp(CCHAR stackSize, const void* caller, bool driverRequest)
+{
+    const LoadedModule* module = machine_.Modules().ModuleOf(caller);
+    if (driverRequest && module != nullptr &&
+        machine_.Verify().ShouldFail(ResourceKind::Irp, 0))
+        return nullptr;
+    if (stackSize < 1 || stackSize > 30)
+        BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, IO_BAD_IRP, static_cast<uintptr_t>(stackSize),
+                 0, 0, "request allocated with an impossible stack size");
+    size_t bytes = IrpTrack::kPrefix + IoSizeOfIrp(stackSize);
+    auto* t = new IrpTrack();
+    t->memory = static_cast<unsigned char*>(std::aligned_alloc(16, (bytes + 15) / 16 * 16));
+    *reinterpret_cast<IrpTrack**>(t->memory) = t;
+    t->owner = module;
+    t->driverAllocated = driverRequest;
+    IoInitializeIrp(t->Irp(), static_cast<USHORT>(IoSizeOfIrp(stackSize)), stackSize);
+    std::lock_guard<std::mutex> lk(mutex_);
+    t->generation = ++generation_;
+    liveIrps_.insert(t);
+    return t->Irp();
+}
+
+void IoManager::ReleaseIrpMemory(IrpTrack* t)
+{
+    std::lock_guard<std::mutex> lk(mutex_);
+    liveIrps_.erase(t);
+    t->live = false;
+    t->Irp()->Type = 0;
+    quarantine_.push_back(t);
+    if (quarantine_.size() > kIrpQuarantine) {
+        IrpTrack* old = quarantine_.front();
+        quarantine_.erase(quarantine_.begin());
+        std::free(old->memory);
+        delete old;
+    }
+}
+
+void IoManager::FreeIrp(PIRP irp)
+{
+    IrpTrack* t = Track(irp, "IoFreeIrp");
+    if (t->calledLevels != 0)
+        BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, IO_FREE_OF_OUTSTANDING_IRP,
+                 reinterpret_cast<uintptr_t>(irp), t->calledLevels, 0,
+                 "request freed while a driver below still holds it");
+    ReleaseIrpMemory(t);
+}
+
+void IoManager::ReuseIrp(PIRP irp, NTSTATUS status)
+{
+    IrpTrack* t = Track(irp, "IoReuseIrp");
+    if (t->calledLevels != 0)
+        BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, IO_FREE_OF_OUTSTANDING_IRP,
+                 reinterpret_cast<uintptr_t>(irp), t->calledLevels, 0,
+                 "request reused while a driver below still holds it");
+    CCHAR stackSize = irp->StackCount;
+    USHORT size = irp->Size;
+    IoInitializeIrp(irp, size, stackSize);
+    irp->IoStatus.Status = status;
+    t->pendingLevels = 0;
+}
+
+void IoManager::MarkPending(PIRP irp)
+{
+    IrpTrack* t = Track(irp, "IoMarkIrpPending");
+    IoGetCurrentIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED;
+    t->pendingLevels |= Bit(irp->CurrentLocation);
+}
+
+NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp)
+{
+    PKTHREAD self = CurrentThreadChecked();
+    IrpTrack* t = Track(irp, "IoCallDriver");
+    if (self->irql > DISPATCH_LEVEL)
+        BugCheck(IRQL_NOT_LESS_OR_EQUAL, self->irql, reinterpret_cast<uintptr_t>(irp), 0, 0,
+                 "IoCallDriver above DISPATCH_LEVEL");
+    irp->CurrentLocation--;
+    if (irp->CurrentLocation <= 0)
+        BugCheck(NO_MORE_IRP_STACK_LOCATIONS, reinterpret_cast<uintptr_t>(irp), 0, 0, 0,
+                 "request passed down with no stack location left");
+    irp->Tail.Overlay.CurrentStackLocation--;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    stack->DeviceObject = device;
+    int level = irp->CurrentLocation;
+    uint64_t generation = t->generation;
+    t->calledLevels |= Bit(level);
+    t->pendingLevels &= ~Bit(level);
+    machine_.Sched().PreemptionPoint("IoCallDriver");
+    PDRIVER_DISPATCH routine = device->DriverObject->MajorFunction[stack->MajorFunction];
+    KIRQL irql = self->irql;
+    int locks = self->spinLocksHeld;
+    NTSTATUS status = routine(device, irp);
+    CheckRoutineReturn(self, irql, locks, reinterpret_cast<const void*>(routine), "dispatch routine");
+    // The request may be gone (completed to the top and freed); its track record stays in
+    // quarantine, and its generation tells whether it is still the same request.
+    if (t->generation != generation || !t->live)
+        return status;
+    if (status == STATUS_PENDING) {
+        if ((t->pendingLevels & Bit(level)) == 0)
+            BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, IO_PENDING_NOT_MARKED,
+                     reinterpret_cast<uintptr_t>(routine), reinterpret_cast<uintptr_t>(irp), 0,
+                     "dispatch routine returned STATUS_PENDING without marking the request pending");
+    } else if ((t->calledLevels & Bit(level)) != 0 && irp->CurrentLocation == level) {
+        BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, IO_RETURNED_WITHOUT_COMPLETING,
+                 reinterpret_cast<uintptr_t>(routine), reinterpret_cast<uintptr_t>(irp),
+                 static_cast<uintptr_t>(status),
+                 "dispatch routine returned a status other than STATUS_PENDING for a request it "
+                 "neither completed nor passed on");
+    }
+    return status;
+}
+
+void IoManager::CompleteRequest(PIRP irp, CCHAR)
+{
+    PKTHREAD self = CurrentThreadChecked();
+    IrpTrack* t = Track(irp, "IoCompleteRequest");
+    if (irp->CurrentLocation > irp->StackCount + 1 || t->calledLevels == 0 || t->inCompletion)
+        BugCheck(MULTIPLE_IRP_COMPLETE_REQUESTS, reinterpret_cast<uintptr_t>(irp), 0, 0, 0,
+                 "request completed twice");
+    if (irp->IoStatus.Status == STATUS_PENDING)
+        BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, IO_COMPLETED_WITH_PENDING,
+                 reinterpret_cast<uintptr_t>(irp), 0, 0, "request completed with STATUS_PENDING");
+    if (self->irql > DISPATCH_LEVEL)
+        BugCheck(IRQL_NOT_LESS_OR_EQUAL, self->irql, reinterpret_cast<uintptr_t>(irp), 0, 0,
+                 "IoCompleteRequest above DISPATCH_LEVEL");
+    if (irp->CancelRoutine != nullptr)
+        BugCheck(0x48 /* CANCEL_STATE_IN_COMPLETED_IRP */, reinterpret_cast<uintptr_t>(irp),
+                 reinterpret_cast<uintptr_t>(irp->CancelRoutine), 0, 0,
+                 "request completed with its cancel routine still set");
+    machine_.Sched().PreemptionPoint("IoCompleteRequest");
+    while (irp->CurrentLocation <= irp->StackCount) {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        int level = irp->CurrentLocation;
+        irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
+        PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
+        PVOID context = stack->Context;
+        UCHAR control = stack->Control;
+        t->calledLevels &= ~Bit(level);
+        irp->CurrentLocation++;
+        irp->Tail.Overlay.CurrentStackLocation++;
+        NTSTATUS status = irp->IoStatus.Status;
+        bool invoke = routine != nullptr &&
+                      ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+                       (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+                       (irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+        if (invoke) {
+            PDEVICE_OBJECT upper = irp->CurrentLocation <= irp->StackCount
+                                       ? IoGetCurrentIrpStackLocation(irp)->DeviceObject
+                                       : nullptr;
+            KIRQL irql = self->irql;
+            int locks = self->spinLocksHeld;
+            uint64_t generation = t->generation;
+            NTSTATUS result = routine(upper, irp, context);
+            CheckRoutineReturn(self, irql, locks, reinterpret_cast<const void*>(routine),
+                               "completion routine");
+            if (result == STATUS_MORE_PROCESSING_REQUIRED || t->generation != generation ||
+                !t->live)
+                return;
+        } else if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount) {
+            IoGetCurrentIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED;
+            t->pendingLevels |= Bit(irp->CurrentLocation);
+        }
+    }
+    FinishAtTop(irp, t);
+}
+
+void IoManager::FinishAtTop(PIRP irp, IrpTrack* t)
+{
+    if (t->driverAllocated) {
+        BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, IO_ALLOCATED_IRP_COMPLETED_TO_TOP,
+                 reinterpret_cast<uintptr_t>(irp), 0, 0,
+                 "a driver's own request completed to the top: its completion routine must return "
+                 "STATUS_MORE_PROCESSING_REQUIRED");
+    }
+    if (t->hostDone) {
+        auto done = std::move(t->hostDone);
+        done(irp);
+        return;
+    }
+    if (t->threaded) {
+        NTSTATUS status = irp->IoStatus.Status;
+        if (t->copyBackTo != nullptr && status >= 0 /* not an error */) {
+            size_t n = std::min<size_t>(irp->IoStatus.Information, t->copyBackLength);
+            std::memcpy(t->copyBackTo, t->systemBuffer, n);
+        }
+        if (t->systemBuffer != nullptr)
+            std::free(t->systemBuffer);
+        for (PMDL mdl = irp->MdlAddress; mdl != nullptr;) {
+            PMDL next = mdl->Next;
+            if (mdl->MdlFlags & MDL_PAGES_LOCKED)
+                MmUnlockPages(mdl);
+            FreeMdl(mdl);
+            mdl = next;
+        }
+        irp->MdlAddress = nullptr;
+        if (irp->UserIosb != nullptr)
+            *irp->UserIosb = irp->IoStatus;
+        PKEVENT event = irp->UserEvent;
+        ReleaseIrpMemory(t);
+        if (event != nullptr)
+            KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+        return;
+    }
+    BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, IO_BAD_IRP, reinterpret_cast<uintptr_t>(irp), 0,
+             0, "request completed to the top with nobody to receive it");
+}
+
+BOOLEAN IoManager::CancelIrp(PIRP irp)
+{
+    Track(irp, "IoCancelIrp");
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    irp->Cancel = TRUE;
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
+    if (routine == nullptr) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    irp->CancelIrql = irql;
+    PDEVICE_OBJECT device = irp->CurrentLocation <= irp->StackCount
+                                ? IoGetCurrentIrpStackLocation(irp)->DeviceObject
+                                : nullptr;
+    routine(device, irp);
+    return TRUE;
+}
+
+PIRP IoManager::BuildDeviceIoControl(ULONG code, PDEVICE_OBJECT device, PVOID input,
+                                     ULONG inputLength, PVOID output, ULONG outputLength,
+                                     BOOLEAN internal, PKEVENT event, PIO_STATUS_BLOCK iosb,
+                                     const void* caller)
+{
+    const LoadedModule* module = machine_.Modules().ModuleOf(caller);
+    if (module != nullptr && machine_.Verify().ShouldFail(ResourceKind::Irp, 0))
+        return nullptr;
+    PIRP irp = AllocateIrp(device->StackSize, caller, false);
+    IrpTrack* t = IrpTrack::Of(irp);
+    t->owner = module;
+    t->threaded = true;
+    irp->UserIosb = iosb;
+    irp->UserEvent = event;
+    irp->RequestorMode = KernelMode;
+    irp->Tail.Overlay.Thread = Scheduler::Current();
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = code;
+    next->Parameters.DeviceIoControl.InputBufferLength = inputLength;
+    next->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+    switch (METHOD_FROM_CTL_CODE(code)) {
+    case METHOD_BUFFERED: {
+        ULONG size = std::max(inputLength, outputLength);
+        if (size > 0) {
+            t->systemBuffer = std::malloc(size);
+            std::memset(t->systemBuffer, 0, size);
+            if (input != nullptr && inputLength > 0)
+                std::memcpy(t->systemBuffer, input, inputLength);
+            irp->AssociatedIrp.SystemBuffer = t->systemBuffer;
+            if (output != nullptr && outputLength > 0) {
+                t->copyBackTo = output;
+                t->copyBackLength = outputLength;
+            }
+        }
+        break;
+    }
+    case METHOD_IN_DIRECT:
+    case METHOD_OUT_DIRECT:
+        if (input != nullptr && inputLength > 0) {
+            t->systemBuffer = std::malloc(inputLength);
+            std::memcpy(t->systemBuffer, input, inputLength);
+            irp->AssociatedIrp.SystemBuffer = t->systemBuffer;
+        }
+        if (output != nullptr && outputLength > 0) {
+            PMDL mdl = AllocateMdl(output, outputLength, FALSE, irp, nullptr);
+            MmProbeAndLockPages(mdl, KernelMode,
+                                METHOD_FROM_CTL_CODE(code) == METHOD_IN_DIRECT ? IoReadAccess
+                                                                               : IoWriteAccess);
+        }
+        break;
+    case METHOD_NEITHER:
+        next->Parameters.DeviceIoControl.Type3InputBuffer = input;
+        irp->UserBuffer = output;
+        break;
+    }
+    return irp;
+}
+
+PIRP IoManager::BuildSynchronousFsd(ULONG major, PDEVICE_OBJECT device, PVOID buffer, ULONG length,
+                                    PLARGE_INTEGER offset, PKEVENT event, PIO_STATUS_BLOCK iosb,
+                                    const void* caller)
+{
+    const LoadedModule* module = machine_.Modules().ModuleOf(caller);
+    if (module != nullptr && machine_.Verify().ShouldFail(ResourceKind::Irp, 0))
+        return nullptr;
+    PIRP irp = AllocateIrp(device->StackSize, caller, false);
+    IrpTrack* t = IrpTrack::Of(irp);
+    t->owner = module;
+    t->threaded = true;
+    irp->UserIosb = iosb;
+    irp->UserEvent = event;
+    irp->Tail.Overlay.Thread = Scheduler::Current();
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = static_cast<UCHAR>(major);
+    if (major == IRP_MJ_READ || major == IRP_MJ_WRITE) {
+        next->Parameters.Read.Length = length;
+        if (offset != nullptr)
+            next->Parameters.Read.ByteOffset = *offset;
+        if (device->Flags & DO_BUFFERED_IO) {
+            t->systemBuffer = std::malloc(std::max<ULONG>(length, 1));
+            if (major == IRP_MJ_WRITE)
+                std::memcpy(t->systemBuffer, buffer, length);
+            else {
+                t->copyBackTo = buffer;
+                t->copyBackLength = length;
+            }
+            irp->AssociatedIrp.SystemBuffer = t->systemBuffer;
+        } else if (device->Flags & DO_DIRECT_IO) {
+            if (length > 0) {
+                PMDL mdl = AllocateMdl(buffer, length, FALSE, irp, nullptr);
+                MmProbeAndLockPages(mdl, KernelMode,
+                                    major == IRP_MJ_READ ? IoWriteAccess : IoReadAccess);
+            }
+        } else {
+            irp->UserBuffer = buffer;
+        }
+    }
+    return irp;
+}
+
+PIRP IoManager::BuildHostRequest(PDEVICE_OBJECT target, std::function<void(PIRP)> done)
+{
+    PIRP irp = AllocateIrp(target->StackSize, nullptr, false);
+    IrpTrack* t = IrpTrack::Of(irp);
+    t->hostDone = [this, done = std::move(done)](PIRP completed) {
+        done(completed);
+        ReleaseIrpMemory(IrpTrack::Of(completed));
+    };
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    irp->Tail.Overlay.Thread = Scheduler::Current();
+    return irp;
+}
+
+NTSTATUS IoManager::SendAndWait(PDEVICE_OBJECT target,
+                                const std::function<void(PIO_STACK_LOCATION)>& fill,
+                                ULONG_PTR* information)
+{
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    NTSTATUS final = STATUS_PENDING;
+    ULONG_PTR info = 0;
+    PDEVICE_OBJECT top = TopOf(target);
+    PIRP irp = BuildHostRequest(top, [&](PIRP completed) {
+        final = completed->IoStatus.Status;
+        info = completed->IoStatus.Information;
+        KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
+    });
+    fill(IoGetNextIrpStackLocation(irp));
+    CallDriver(top, irp);
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    if (information != nullptr)
+        *information = info;
+    return final;
+}
+
+// ---------------------------------------------------------------------------------------------
+// MDLs
+
+PMDL IoManager::AllocateMdl(PVOID va, ULONG length, BOOLEAN secondary, PIRP irp, const void* caller)
+{
+    if (caller != nullptr && machine_.Modules().ModuleOf(caller) != nullptr &&
+        machine_.Verify().ShouldFail(ResourceKind::Mdl, 0))
+        return nullptr;
+    auto* mdl = static_cast<PMDL>(std::calloc(1, sizeof(MDL)));
+    mdl->Size = sizeof(MDL);
+    mdl->StartVa = PAGE_ALIGN(va);
+    mdl->ByteOffset = BYTE_OFFSET(va);
+    mdl->ByteCount = length;
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        liveMdls_.insert(mdl);
+    }
+    if (irp != nullptr) {
+        if (secondary) {
+            PMDL* tail = &irp->MdlAddress;
+            while (*tail != nullptr)
+                tail = &(*tail)->Next;
+            *tail = mdl;
+        } else {
+            irp->MdlAddress = mdl;
+        }
+    }
+    return mdl;
+}
+
+void IoManager::FreeMdl(PMDL mdl)
+{
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        if (liveMdls_.erase(mdl) == 0) {
+            mutex_.unlock();
+            BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x109, reinterpret_cast<uintptr_t>(mdl), 0,
+                     0, "IoFreeMdl on something that is not a live MDL");
+        }
+    }
+    if (mdl->MdlFlags & MDL_PAGES_LOCKED)
+        BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x10A, reinterpret_cast<uintptr_t>(mdl), 0, 0,
+                 "MDL freed while its pages are still locked");
+    std::free(mdl);
+}
+
+// ---------------------------------------------------------------------------------------------
+// File objects
+
+NTSTATUS IoManager::OpenFile(const std::u16string& path, ACCESS_MASK access, PFILE_OBJECT* file,
+                             PDEVICE_OBJECT* top)
+{
+    *file = nullptr;
+    // The device is the longest prefix of the path that names one.
+    PDEVICE_OBJECT device = nullptr;
+    std::u16string rest;
+    NTSTATUS status = STATUS_OBJECT_NAME_NOT_FOUND;
+    for (size_t cut = path.size(); cut > 0; cut = path.rfind(u'\\', cut - 1)) {
+        NTSTATUS s;
+        device = machine_.Objects().Resolve(path.substr(0, cut), &s);
+        if (device != nullptr) {
+            rest = path.substr(cut);
+            status = STATUS_SUCCESS;
+            break;
+        }
+        if (cut == 0 || path.rfind(u'\\', cut - 1) == std::u16string::npos)
+            break;
+    }
+    if (device == nullptr)
+        return status;
+    if (RecordOf(device)->deleted)
+        return STATUS_DELETE_PENDING;
+    auto* f = static_cast<PFILE_OBJECT>(std::calloc(1, sizeof(FILE_OBJECT)));
+    auto* name = new std::u16string(rest);
+    f->Type = IO_TYPE_FILE;
+    f->Size = sizeof(FILE_OBJECT);
+    f->DeviceObject = device;
+    f->FileName.Buffer = reinterpret_cast<PWSTR>(name->data());
+    f->FileName.Length = static_cast<USHORT>(name->size() * 2);
+    f->FileName.MaximumLength = f->FileName.Length;
+    f->FsContext2 = nullptr;
+    machine_.Objects().Reference(device);
+    PDEVICE_OBJECT stackTop = TopOf(device);
+    IO_SECURITY_CONTEXT security{};
+    security.DesiredAccess = access;
+    status = SendAndWait(stackTop, [&](PIO_STACK_LOCATION s) {
+        s->MajorFunction = IRP_MJ_CREATE;
+        s->FileObject = f;
+        s->Parameters.Create.SecurityContext = &security;
+    }, nullptr);
+    if (!NT_SUCCESS(status)) {
+        machine_.Objects().Dereference(device);
+        delete name;
+        std::free(f);
+        return status;
+    }
+    machine_.Objects().Track(f, ObjectKind::File, 1, [this, name](PVOID object) {
+        CloseFile(static_cast<PFILE_OBJECT>(object));
+        delete name;
+    });
+    *file = f;
+    if (top != nullptr)
+        *top = stackTop;
+    return STATUS_SUCCESS;
+}
+
+void IoManager::CloseFile(PFILE_OBJECT file)
+{
+    PDEVICE_OBJECT device = file->DeviceObject;
+    PDEVICE_OBJECT stackTop = TopOf(device);
+    if (!RecordOf(stackTop)->deleted) {
+        for (UCHAR major : {static_cast<UCHAR>(IRP_MJ_CLEANUP), static_cast<UCHAR>(IRP_MJ_CLOSE)}) {
+            SendAndWait(stackTop, [&](PIO_STACK_LOCATION s) {
+                s->MajorFunction = major;
+                s->FileObject = file;
+            }, nullptr);
+        }
+    }
+    machine_.Objects().Dereference(device);
+    std::free(file);
+    machine_.Pnp().FileClosed(device);
+}
+
+// ---------------------------------------------------------------------------------------------
+// End-of-run checks
+
+std::vector<std::string> IoManager::OutstandingRequests()
+{
+    std::lock_guard<std::mutex> lk(mutex_);
+    std::vector<std::string> out;
+    for (IrpTrack* t : liveIrps_) {
+        std::ostringstream os;
+        os << "request " << static_cast<void*>(t->Irp());
+        if (t->owner != nullptr)
+            os << " allocated by " << t->owner->name;
+        if (t->calledLevels != 0)
+            os << ", still outstanding below";
+        else
+            os << ", never freed";
+        out.push_back(os.str());
+    }
+    return out;
+}
+
+size_t IoManager::LiveIrps()
+{
+    std::lock_guard<std::mutex> lk(mutex_);
+    return liveIrps_.size();
+}
+
+size_t IoManager::LiveMdls()
+{
+    std::lock_guard<std::mutex> lk(mutex_);
+    return liveMdls_.size();
+}
+
+} // namespace host

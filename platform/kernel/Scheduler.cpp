@@ -1,0 +1,656 @@
+#include "Scheduler.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <sstream>
+
+namespace host {
+
+namespace {
+thread_local PKTHREAD tlsCurrent = nullptr;
+
+constexpr int64_t kNever = INT64_MAX;
+
+const char* StateName(ThreadState s)
+{
+    switch (s) {
+    case ThreadState::Ready: return "ready";
+    case ThreadState::Running: return "running";
+    case ThreadState::Blocked: return "blocked";
+    case ThreadState::Terminated: return "ended";
+    }
+    return "?";
+}
+
+void InitThreadHeader(PKTHREAD t)
+{
+    t->Header.Type = 6; // thread object
+    t->Header.SignalState = 0;
+    InitializeListHead(&t->Header.WaitListHead);
+}
+} // namespace
+
+MachineCrash::MachineCrash(BugCheckInfo i) : info(std::move(i)), text(Describe(info)) {}
+
+Scheduler::Scheduler(TimeMode mode, uint64_t seed, double preemptProbability)
+    : mode_(mode), seed_(seed), preemptProbability_(preemptProbability), rng_(seed),
+      realStart_(std::chrono::steady_clock::now())
+{
+}
+
+Scheduler::~Scheduler()
+{
+    if (!killing_)
+        Shutdown();
+}
+
+PKTHREAD Scheduler::Current() { return tlsCurrent; }
+
+int64_t Scheduler::Now()
+{
+    if (Simulated())
+        return __atomic_load_n(&virtualNow_, __ATOMIC_SEQ_CST);
+    auto elapsed = std::chrono::steady_clock::now() - realStart_;
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 100;
+}
+
+PKTHREAD Scheduler::AdoptOwner(const std::string& name)
+{
+    auto t = std::make_unique<_KTHREAD>();
+    InitThreadHeader(t.get());
+    t->name = name;
+    t->isOwner = true;
+    t->state = ThreadState::Running;
+    PKTHREAD raw = t.get();
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        raw->id = nextThreadId_++;
+        threads_.push_back(std::move(t));
+        owner_ = raw;
+        running_ = raw;
+    }
+    tlsCurrent = raw;
+    dpcThread_ = CreateThread("DPC", [this] { DpcLoop(); }, DISPATCH_LEVEL, true);
+    if (!Simulated())
+        clockThread_ = std::thread([this] { RealClockLoop(); });
+    return raw;
+}
+
+PKTHREAD Scheduler::CreateThread(const std::string& name, std::function<void()> body, KIRQL irql,
+                                 bool service)
+{
+    auto t = std::make_unique<_KTHREAD>();
+    InitThreadHeader(t.get());
+    t->name = name;
+    t->irql = irql;
+    t->isService = service;
+    t->body = std::move(body);
+    t->state = Simulated() ? ThreadState::Ready : ThreadState::Running;
+    PKTHREAD raw = t.get();
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        raw->id = nextThreadId_++;
+        threads_.push_back(std::move(t));
+        if (Simulated())
+            ready_.push_back(raw);
+        Note("create " + name);
+    }
+    raw->os = std::thread([this, raw] { ThreadMain(raw); });
+    return raw;
+}
+
+void Scheduler::ReleaseThread(PKTHREAD thread)
+{
+    __atomic_sub_fetch(&thread->references, 1, __ATOMIC_SEQ_CST);
+}
+
+void Scheduler::ThreadMain(PKTHREAD self)
+{
+    tlsCurrent = self;
+    bool run = true;
+    {
+        std::unique_lock<std::mutex> lk(mutex_);
+        if (Simulated()) {
+            while (running_ != self && !killing_)
+                self->cv.wait(lk);
+        }
+        run = !killing_ && !crashed_;
+    }
+    if (run) {
+        try {
+            self->body();
+        } catch (ThreadKill&) {
+        } catch (MachineCrash&) {
+        }
+    }
+    std::unique_lock<std::mutex> lk(mutex_);
+    self->state = ThreadState::Terminated;
+    self->Header.SignalState = 1;
+    WakeWaitersOf(self);
+    Note("end " + self->name);
+    if (Simulated() && !killing_ && running_ == self) {
+        running_ = nullptr;
+        PKTHREAD next = PickNext(lk);
+        if (next != nullptr) {
+            running_ = next;
+            next->state = ThreadState::Running;
+            next->cv.notify_all();
+        }
+    }
+}
+
+void Scheduler::WaitForBaton(std::unique_lock<std::mutex>& lk, PKTHREAD self)
+{
+    while (running_ != self && !killing_)
+        self->cv.wait(lk);
+    if (killing_ && !self->isOwner)
+        throw ThreadKill{};
+}
+
+[[noreturn]] void Scheduler::Park(std::unique_lock<std::mutex>& lk, PKTHREAD self)
+{
+    self->state = ThreadState::Blocked;
+    self->waitObjects = nullptr;
+    self->waitCount = 0;
+    self->waitReason = "halted by the crash";
+    while (!killing_)
+        self->cv.wait(lk);
+    throw ThreadKill{};
+}
+
+void Scheduler::Block(std::unique_lock<std::mutex>& lk, PKTHREAD self)
+{
+    if (crashed_) {
+        if (self->isOwner)
+            throw MachineCrash(crashInfo_);
+        Park(lk, self);
+    }
+    self->waitTimedOut = false;
+    self->state = ThreadState::Blocked;
+    if (Simulated()) {
+        SwitchAway(lk, self);
+    } else {
+        auto deadline = realStart_ + std::chrono::nanoseconds(self->waitDeadline * 100);
+        while (self->state == ThreadState::Blocked && !killing_ && !crashed_) {
+            if (!self->waitTimed) {
+                self->cv.wait(lk);
+            } else if (self->cv.wait_until(lk, deadline) == std::cv_status::timeout) {
+                if (self->state == ThreadState::Blocked) {
+                    self->waitTimedOut = true;
+                    break;
+                }
+            }
+        }
+        self->state = ThreadState::Running;
+    }
+    if (killing_ && !self->isOwner)
+        throw ThreadKill{};
+    if (crashed_) {
+        if (self->isOwner)
+            throw MachineCrash(crashInfo_);
+        Park(lk, self);
+    }
+}
+
+void Scheduler::Wake(PKTHREAD thread)
+{
+    if (thread->state != ThreadState::Blocked)
+        return;
+    thread->state = ThreadState::Ready;
+    if (Simulated())
+        ready_.push_back(thread);
+    else
+        thread->cv.notify_all();
+}
+
+void Scheduler::WakeWaitersOf(PVOID object)
+{
+    for (auto& t : threads_) {
+        if (t->state != ThreadState::Blocked || t->waitObjects == nullptr)
+            continue;
+        for (ULONG i = 0; i < t->waitCount; ++i) {
+            if (t->waitObjects[i] == object) {
+                Wake(t.get());
+                break;
+            }
+        }
+    }
+}
+
+void Scheduler::SwitchAway(std::unique_lock<std::mutex>& lk, PKTHREAD self)
+{
+    PKTHREAD next = PickNext(lk);
+    if (next == self) {
+        self->state = ThreadState::Running;
+        running_ = self;
+        return;
+    }
+    running_ = next;
+    if (next != nullptr) {
+        next->state = ThreadState::Running;
+        if (traceOn_)
+            Note("run " + next->name);
+        next->cv.notify_all();
+    }
+    WaitForBaton(lk, self);
+    self->state = ThreadState::Running;
+}
+
+PKTHREAD Scheduler::PickNext(std::unique_lock<std::mutex>&)
+{
+    for (;;) {
+        if (crashed_)
+            return owner_;
+        ExpireDue();
+        if (!ready_.empty()) {
+            size_t index = ready_.size() == 1 ? 0 : rng_() % ready_.size();
+            PKTHREAD t = ready_[index];
+            ready_.erase(ready_.begin() + static_cast<std::ptrdiff_t>(index));
+            return t;
+        }
+        if (!AdvanceClock()) {
+            crashed_ = true;
+            crashInfo_ = BugCheckInfo{};
+            crashInfo_.code = SIMULATION_DEADLOCK;
+            crashInfo_.thread = running_ != nullptr ? running_->name : "";
+            crashInfo_.detail = "every thread is blocked and nothing is due:\n" + DescribeThreads();
+            return owner_;
+        }
+    }
+}
+
+bool Scheduler::AdvanceClock()
+{
+    int64_t next = kNever;
+    if (!timers_.empty())
+        next = timers_.begin()->first.first;
+    for (auto& t : threads_) {
+        if (t->state == ThreadState::Blocked && t->waitTimed)
+            next = std::min(next, t->waitDeadline);
+    }
+    if (next == kNever)
+        return false;
+    if (next > virtualNow_)
+        __atomic_store_n(&virtualNow_, next, __ATOMIC_SEQ_CST);
+    return true;
+}
+
+void Scheduler::ExpireDue()
+{
+    int64_t now = Now();
+    while (!timers_.empty() && timers_.begin()->first.first <= now) {
+        TimerEntry entry = std::move(timers_.begin()->second);
+        timers_.erase(timers_.begin());
+        ExpireTimer(entry);
+    }
+    if (Simulated()) {
+        for (auto& t : threads_) {
+            if (t->state == ThreadState::Blocked && t->waitTimed && t->waitDeadline <= now) {
+                t->waitTimedOut = true;
+                Wake(t.get());
+            }
+        }
+    }
+}
+
+void Scheduler::ExpireTimer(const TimerEntry& entry)
+{
+    if (entry.callback) {
+        dpcCallbacks_.push_back(entry.callback);
+        Wake(dpcThread_);
+        return;
+    }
+    PKTIMER timer = entry.timer;
+    timer->Header.Inserted = FALSE;
+    timer->Header.SignalState = 1;
+    WakeWaitersOf(timer);
+    if (traceOn_)
+        Note("timer fired");
+    if (timer->Period > 0)
+        InsertTimer(timer, entry.due + static_cast<int64_t>(timer->Period) * 10000);
+    if (timer->Dpc != nullptr) {
+        LARGE_INTEGER due;
+        due.QuadPart = entry.due;
+        if (QueueDpc(timer->Dpc)) {
+            timer->Dpc->SystemArgument1 = reinterpret_cast<PVOID>(static_cast<uintptr_t>(due.LowPart));
+            timer->Dpc->SystemArgument2 =
+                reinterpret_cast<PVOID>(static_cast<uintptr_t>(static_cast<ULONG>(due.HighPart)));
+        }
+    }
+}
+
+void Scheduler::InsertTimer(PKTIMER timer, int64_t due)
+{
+    TimerEntry entry;
+    entry.due = due;
+    entry.sequence = timerSequence_++;
+    entry.timer = timer;
+    timer->Header.Inserted = TRUE;
+    timer->DueTime.QuadPart = static_cast<ULONGLONG>(due);
+    timers_.emplace(std::make_pair(due, entry.sequence), entry);
+    clockCv_.notify_all();
+}
+
+bool Scheduler::RemoveTimer(PKTIMER timer)
+{
+    for (auto it = timers_.begin(); it != timers_.end(); ++it) {
+        if (it->second.timer == timer) {
+            timers_.erase(it);
+            timer->Header.Inserted = FALSE;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool Scheduler::TimerQueued(PKTIMER timer) const
+{
+    for (auto& [key, entry] : timers_) {
+        if (entry.timer == timer)
+            return true;
+    }
+    return false;
+}
+
+void Scheduler::ScheduleCallback(int64_t delay, std::function<void()> callback)
+{
+    TimerEntry entry;
+    entry.due = Now() + std::max<int64_t>(delay, 0);
+    entry.sequence = timerSequence_++;
+    entry.callback = std::move(callback);
+    timers_.emplace(std::make_pair(entry.due, entry.sequence), std::move(entry));
+    clockCv_.notify_all();
+}
+
+bool Scheduler::QueueDpc(PKDPC dpc)
+{
+    if (dpc->DpcData != nullptr)
+        return false;
+    dpc->DpcData = dpc;
+    dpcQueue_.push_back(dpc);
+    Wake(dpcThread_);
+    return true;
+}
+
+bool Scheduler::DequeueDpc(PKDPC dpc)
+{
+    auto it = std::find(dpcQueue_.begin(), dpcQueue_.end(), dpc);
+    if (it == dpcQueue_.end())
+        return false;
+    dpcQueue_.erase(it);
+    dpc->DpcData = nullptr;
+    return true;
+}
+
+bool Scheduler::DpcQueued(PKDPC dpc) const
+{
+    return std::find(dpcQueue_.begin(), dpcQueue_.end(), dpc) != dpcQueue_.end();
+}
+
+void Scheduler::QueueDpcCallback(std::function<void()> callback)
+{
+    dpcCallbacks_.push_back(std::move(callback));
+    Wake(dpcThread_);
+}
+
+bool Scheduler::TimerOrDpcIn(uintptr_t start, uintptr_t end, std::string* what) const
+{
+    auto inside = [&](const void* p) {
+        auto a = reinterpret_cast<uintptr_t>(p);
+        return a >= start && a < end;
+    };
+    for (auto& [key, entry] : timers_) {
+        if (entry.timer != nullptr && inside(entry.timer)) {
+            *what = "a queued timer";
+            return true;
+        }
+    }
+    for (PKDPC dpc : dpcQueue_) {
+        if (inside(dpc)) {
+            *what = "a queued DPC";
+            return true;
+        }
+    }
+    return false;
+}
+
+bool Scheduler::RoutineIn(uintptr_t start, uintptr_t end, std::string* what) const
+{
+    auto inside = [&](const void* p) {
+        auto a = reinterpret_cast<uintptr_t>(p);
+        return a >= start && a < end;
+    };
+    for (auto& [key, entry] : timers_) {
+        if (entry.timer != nullptr && entry.timer->Dpc != nullptr &&
+            inside(reinterpret_cast<const void*>(entry.timer->Dpc->DeferredRoutine))) {
+            *what = "a queued timer whose DPC routine is in the image";
+            return true;
+        }
+    }
+    for (PKDPC dpc : dpcQueue_) {
+        if (inside(reinterpret_cast<const void*>(dpc->DeferredRoutine))) {
+            *what = "a queued DPC whose routine is in the image";
+            return true;
+        }
+    }
+    return false;
+}
+
+void Scheduler::PreemptionPoint(const char* where)
+{
+    if (!Simulated() || preemptProbability_ <= 0.0)
+        return;
+    PKTHREAD self = Current();
+    if (self == nullptr)
+        return;
+    std::unique_lock<std::mutex> lk(mutex_);
+    if (crashed_ || killing_ || ready_.empty() || running_ != self)
+        return;
+    std::uniform_real_distribution<double> chance(0.0, 1.0);
+    if (chance(rng_) >= preemptProbability_)
+        return;
+    size_t index = ready_.size() == 1 ? 0 : rng_() % ready_.size();
+    PKTHREAD next = ready_[index];
+    ready_.erase(ready_.begin() + static_cast<std::ptrdiff_t>(index));
+    self->state = ThreadState::Ready;
+    ready_.push_back(self);
+    if (traceOn_)
+        Note(std::string("preempt at ") + where + " -> " + next->name);
+    running_ = next;
+    next->state = ThreadState::Running;
+    next->cv.notify_all();
+    WaitForBaton(lk, self);
+    self->state = ThreadState::Running;
+}
+
+void Scheduler::Yield()
+{
+    PKTHREAD self = Current();
+    if (self == nullptr)
+        return;
+    if (!Simulated()) {
+        std::this_thread::yield();
+        return;
+    }
+    std::unique_lock<std::mutex> lk(mutex_);
+    if (crashed_ || killing_) {
+        if (!self->isOwner)
+            Park(lk, self);
+        return;
+    }
+    if (ready_.empty())
+        return;
+    size_t index = ready_.size() == 1 ? 0 : rng_() % ready_.size();
+    PKTHREAD next = ready_[index];
+    ready_.erase(ready_.begin() + static_cast<std::ptrdiff_t>(index));
+    self->state = ThreadState::Ready;
+    ready_.push_back(self);
+    running_ = next;
+    next->state = ThreadState::Running;
+    next->cv.notify_all();
+    WaitForBaton(lk, self);
+    self->state = ThreadState::Running;
+}
+
+void Scheduler::DpcLoop()
+{
+    PKTHREAD self = Current();
+    for (;;) {
+        PKDPC dpc = nullptr;
+        std::function<void()> callback;
+        {
+            std::unique_lock<std::mutex> lk(mutex_);
+            while (dpcQueue_.empty() && dpcCallbacks_.empty()) {
+                self->waitObjects = nullptr;
+                self->waitCount = 0;
+                self->waitTimed = false;
+                self->waitReason = "waiting for DPCs";
+                Block(lk, self);
+            }
+            self->waitReason = nullptr;
+            if (!dpcQueue_.empty()) {
+                dpc = dpcQueue_.front();
+                dpcQueue_.erase(dpcQueue_.begin());
+                dpc->DpcData = nullptr;
+            } else {
+                callback = std::move(dpcCallbacks_.front());
+                dpcCallbacks_.erase(dpcCallbacks_.begin());
+            }
+        }
+        if (dpc != nullptr) {
+            dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1,
+                                 dpc->SystemArgument2);
+        } else {
+            callback();
+        }
+        if (self->irql != DISPATCH_LEVEL || self->spinLocksHeld != 0) {
+            KeBugCheckEx(IRQL_UNEXPECTED_VALUE, self->irql, DISPATCH_LEVEL,
+                         reinterpret_cast<ULONG_PTR>(dpc != nullptr ? dpc->DeferredRoutine : nullptr),
+                         static_cast<ULONG_PTR>(self->spinLocksHeld));
+        }
+    }
+}
+
+void Scheduler::RealClockLoop()
+{
+    std::unique_lock<std::mutex> lk(mutex_);
+    while (!killing_) {
+        if (crashed_) {
+            clockCv_.wait(lk);
+            continue;
+        }
+        ExpireDue();
+        if (timers_.empty()) {
+            clockCv_.wait(lk);
+        } else {
+            auto due = realStart_ + std::chrono::nanoseconds(timers_.begin()->first.first * 100);
+            clockCv_.wait_until(lk, due);
+        }
+    }
+}
+
+[[noreturn]] void Scheduler::Crash(BugCheckInfo info)
+{
+    PKTHREAD self = Current();
+    std::unique_lock<std::mutex> lk(mutex_);
+    if (!crashed_) {
+        crashed_ = true;
+        info.thread = self != nullptr ? self->name : "(not a platform thread)";
+        crashInfo_ = info;
+    }
+    if (self == nullptr || self->isOwner) {
+        BugCheckInfo copy = crashInfo_;
+        lk.unlock();
+        throw MachineCrash(copy);
+    }
+    // Hand control to the owner, who reports the crash; this thread stops here.
+    if (owner_ != nullptr) {
+        if (Simulated()) {
+            auto it = std::find(ready_.begin(), ready_.end(), owner_);
+            if (it != ready_.end())
+                ready_.erase(it);
+            running_ = owner_;
+        }
+        owner_->state = ThreadState::Running;
+        owner_->cv.notify_all();
+    }
+    Park(lk, self);
+}
+
+void Scheduler::Shutdown()
+{
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        killing_ = true;
+        for (auto& t : threads_)
+            t->cv.notify_all();
+        clockCv_.notify_all();
+    }
+    std::vector<std::thread*> toJoin;
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        for (auto& t : threads_) {
+            if (!t->isOwner && t->os.joinable())
+                toJoin.push_back(&t->os);
+        }
+    }
+    for (std::thread* t : toJoin)
+        t->join();
+    if (clockThread_.joinable())
+        clockThread_.join();
+}
+
+void Scheduler::Note(const std::string& text)
+{
+    if (traceOn_)
+        trace_.push_back(TraceEvent{Now(), text});
+}
+
+std::vector<TraceEvent> Scheduler::Trace()
+{
+    std::lock_guard<std::mutex> lk(mutex_);
+    return trace_;
+}
+
+std::vector<PKTHREAD> Scheduler::Threads()
+{
+    std::lock_guard<std::mutex> lk(mutex_);
+    std::vector<PKTHREAD> out;
+    for (auto& t : threads_)
+        out.push_back(t.get());
+    return out;
+}
+
+std::string Scheduler::DescribeWait(PKTHREAD t)
+{
+    std::ostringstream os;
+    if (t->waitObjects != nullptr && t->waitCount > 0) {
+        os << "waits " << (t->waitType == WaitAll ? "for all of" : "for") << " ";
+        for (ULONG i = 0; i < t->waitCount; ++i) {
+            if (i > 0)
+                os << ", ";
+            os << (namer_ ? namer_(t->waitObjects[i]) : std::string("object"));
+        }
+    } else if (t->waitReason != nullptr) {
+        os << t->waitReason;
+    }
+    if (t->waitTimed)
+        os << " (until " << t->waitDeadline << ")";
+    return os.str();
+}
+
+std::string Scheduler::DescribeThreads()
+{
+    std::ostringstream os;
+    for (auto& t : threads_) {
+        os << "  thread \"" << t->name << "\" " << StateName(t->state) << " at IRQL "
+           << static_cast<int>(t->irql);
+        if (t->state == ThreadState::Blocked)
+            os << ": " << DescribeWait(t.get());
+        os << "\n";
+    }
+    return os.str();
+}
+
+} // namespace host

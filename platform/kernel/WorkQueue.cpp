@@ -1,0 +1,57 @@
+#include "WorkQueue.h"
+
+#include "../host/Machine.h"
+
+namespace host {
+
+WorkQueues::WorkQueues(Machine& machine) : machine_(machine)
+{
+    KeInitializeEvent(&critical_.ready, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&delayed_.ready, SynchronizationEvent, FALSE);
+    critical_.thread = machine_.Sched().CreateThread("critical work queue",
+                                                     [this] { Loop(critical_); }, PASSIVE_LEVEL,
+                                                     true);
+    delayed_.thread = machine_.Sched().CreateThread("delayed work queue",
+                                                    [this] { Loop(delayed_); }, PASSIVE_LEVEL, true);
+}
+
+void WorkQueues::Queue(WORK_QUEUE_TYPE type, std::function<void()> work)
+{
+    QueueState& q = type == DelayedWorkQueue ? delayed_ : critical_;
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        q.items.push_back(std::move(work));
+    }
+    KeSetEvent(&q.ready, IO_NO_INCREMENT, FALSE);
+}
+
+size_t WorkQueues::Pending()
+{
+    std::lock_guard<std::mutex> lk(mutex_);
+    return critical_.items.size() + delayed_.items.size() + (critical_.running ? 1 : 0) +
+           (delayed_.running ? 1 : 0);
+}
+
+void WorkQueues::Loop(QueueState& q)
+{
+    for (;;) {
+        std::function<void()> work;
+        {
+            std::lock_guard<std::mutex> lk(mutex_);
+            if (!q.items.empty()) {
+                work = std::move(q.items.front());
+                q.items.pop_front();
+                q.running = true;
+            }
+        }
+        if (!work) {
+            KeWaitForSingleObject(&q.ready, Executive, KernelMode, FALSE, nullptr);
+            continue;
+        }
+        work();
+        std::lock_guard<std::mutex> lk(mutex_);
+        q.running = false;
+    }
+}
+
+} // namespace host

@@ -1,0 +1,36 @@
+// The executive's work queues: a critical and a delayed worker thread, each running queued
+// items one after the other at PASSIVE_LEVEL.
+#pragma once
+
+#include <wdm.h>
+
+#include <deque>
+#include <functional>
+#include <mutex>
+
+namespace host {
+
+class Machine;
+
+class WorkQueues {
+public:
+    explicit WorkQueues(Machine& machine);
+    void Queue(WORK_QUEUE_TYPE type, std::function<void()> work);
+    // Items queued or running now, on both queues.
+    size_t Pending();
+
+private:
+    struct QueueState {
+        std::deque<std::function<void()>> items;
+        PKTHREAD thread = nullptr;
+        KEVENT ready;
+        bool running = false;
+    };
+    void Loop(QueueState& q);
+    Machine& machine_;
+    std::mutex mutex_;
+    QueueState critical_;
+    QueueState delayed_;
+};
+
+} // namespace host
