@@ -113,17 +113,24 @@ NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
             return *fault;
         auto value = store.GetValue(key, name);
         NTSTATUS status = STATUS_SUCCESS;
+        ULONG defaultType = entry->DefaultType;
+        if (entry->Flags & RTL_QUERY_REGISTRY_TYPECHECK) {
+            ULONG expected = defaultType >> RTL_QUERY_REGISTRY_TYPECHECK_SHIFT;
+            defaultType &= 0x00FFFFFF;
+            if (value && static_cast<ULONG>(value->type) != expected)
+                return STATUS_OBJECT_TYPE_MISMATCH;
+        }
         if (value) {
             status = Deliver(entry, static_cast<ULONG>(value->type), value->data.data(),
                              static_cast<ULONG>(value->data.size()), Context);
         } else if (entry->Flags & RTL_QUERY_REGISTRY_REQUIRED) {
             return STATUS_OBJECT_NAME_NOT_FOUND;
-        } else if (entry->DefaultType != REG_NONE && entry->DefaultData != nullptr) {
+        } else if (defaultType != REG_NONE && entry->DefaultData != nullptr) {
             ULONG length = entry->DefaultLength;
-            if (length == 0 && (entry->DefaultType == REG_SZ || entry->DefaultType == REG_EXPAND_SZ))
+            if (length == 0 && (defaultType == REG_SZ || defaultType == REG_EXPAND_SZ))
                 length = static_cast<ULONG>(
                     (host::ToU16(static_cast<PCWSTR>(entry->DefaultData)).size() + 1) * 2);
-            status = Deliver(entry, entry->DefaultType, entry->DefaultData, length, Context);
+            status = Deliver(entry, defaultType, entry->DefaultData, length, Context);
         }
         if (!NT_SUCCESS(status))
             return status;
