@@ -218,6 +218,7 @@ void UsbBus::Unplug(int number)
 void UsbBus::Disconnect(UsbPortState* port, bool reattach)
 {
     std::vector<PIRP> gone;
+    std::vector<PIRP> parked;
     Devnode* node;
     {
         std::lock_guard<std::mutex> lk(mutex_);
@@ -233,6 +234,16 @@ void UsbBus::Disconnect(UsbPortState* port, bool reattach)
             ep->busy = false;
         }
         node = port->node;
+        for (PIRP* slot : {&port->waitWakeIrp, &port->idleIrp}) {
+            if (*slot != nullptr) {
+                parked.push_back(*slot);
+                *slot = nullptr;
+            }
+        }
+    }
+    for (PIRP irp : parked) {
+        if (IoSetCancelRoutine(irp, nullptr) != nullptr)
+            CompleteNow(irp, STATUS_NO_SUCH_DEVICE);
     }
     for (PIRP irp : gone) {
         if (IoSetCancelRoutine(irp, nullptr) != nullptr)
@@ -333,6 +344,8 @@ NTSTATUS UsbBus::DispatchInternal(PDEVICE_OBJECT device, PIRP irp)
                 flags |= USBD_PORT_CONNECTED;
             if (port->enabled && port->pdo == device)
                 flags |= USBD_PORT_ENABLED;
+            if (port->portStatusOverride)
+                flags = *port->portStatusOverride;
         }
         if (out == nullptr)
             return CompleteNow(irp, STATUS_INVALID_PARAMETER);
@@ -358,9 +371,78 @@ NTSTATUS UsbBus::DispatchInternal(PDEVICE_OBJECT device, PIRP irp)
             port->model->SetConfiguration(configuration);
         return CompleteNow(irp, STATUS_SUCCESS);
     }
+    case IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION:
+        SubmitIdleNotification(port, irp);
+        return STATUS_PENDING;
     default:
         return CompleteNow(irp, STATUS_NOT_SUPPORTED);
     }
+}
+
+// Holds a request that completes only when cancelled (or when the device goes away).
+NTSTATUS UsbBus::Park(UsbPortState* port, PIRP* slot, PIRP irp)
+{
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        if (*slot != nullptr || !port->connected) {
+            bool busy = *slot != nullptr;
+            mutex_.unlock();
+            NTSTATUS s = CompleteNow(irp, busy ? STATUS_DEVICE_BUSY : STATUS_DEVICE_NOT_CONNECTED);
+            mutex_.lock();
+            return s;
+        }
+        *slot = irp;
+    }
+    irp->Tail.Overlay.DriverContext[0] = slot;
+    irp->Tail.Overlay.DriverContext[1] = port;
+    IoMarkIrpPending(irp);
+    IoSetCancelRoutine(irp, CancelParked);
+    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+        {
+            std::lock_guard<std::mutex> lk(mutex_);
+            if (*slot == irp)
+                *slot = nullptr;
+        }
+        CompleteNow(irp, STATUS_CANCELLED);
+    }
+    return STATUS_PENDING;
+}
+
+void UsbBus::CancelParked(PDEVICE_OBJECT, PIRP irp)
+{
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    auto** slot = static_cast<PIRP*>(irp->Tail.Overlay.DriverContext[0]);
+    auto* port = static_cast<UsbPortState*>(irp->Tail.Overlay.DriverContext[1]);
+    {
+        std::lock_guard<std::mutex> lk(port->bus->mutex_);
+        if (*slot == irp)
+            *slot = nullptr;
+    }
+    CompleteNow(irp, STATUS_CANCELLED);
+}
+
+// The hub lets the unit suspend at once: the callback runs at PASSIVE_LEVEL from a worker,
+// and the request stays pending until the driver withdraws it.
+void UsbBus::SubmitIdleNotification(UsbPortState* port, PIRP irp)
+{
+    auto* info = static_cast<PUSB_IDLE_CALLBACK_INFO>(
+        IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.Type3InputBuffer);
+    if (info == nullptr || info->IdleCallback == nullptr) {
+        CompleteNow(irp, STATUS_INVALID_PARAMETER);
+        return;
+    }
+    Park(port, &port->idleIrp, irp);
+    PUSB_IDLE_CALLBACK callback = info->IdleCallback;
+    PVOID context = info->IdleContext;
+    machine_.Work().Queue(DelayedWorkQueue, [this, port, irp, callback, context] {
+        {
+            std::lock_guard<std::mutex> lk(mutex_);
+            if (port->idleIrp != irp)
+                return;
+            port->idleCallbacks++;
+        }
+        callback(context);
+    });
 }
 
 NTSTATUS UsbBus::SubmitUrb(UsbPortState* port, PIRP irp, PURB urb)
@@ -790,6 +872,8 @@ NTSTATUS UsbBus::DispatchPower(PDEVICE_OBJECT device, PIRP irp)
         return CompleteNow(irp, STATUS_SUCCESS);
     case IRP_MN_QUERY_POWER:
         return CompleteNow(irp, STATUS_SUCCESS);
+    case IRP_MN_WAIT_WAKE:
+        return Park(PortOf(device), &PortOf(device)->waitWakeIrp, irp);
     default: {
         NTSTATUS status = irp->IoStatus.Status;
         IoCompleteRequest(irp, IO_NO_INCREMENT);

@@ -22,6 +22,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,11 @@ struct UsbPortState : hw::UsbPort {
     uint8_t configuration = 0;
     std::vector<std::unique_ptr<UsbEndpoint>> endpoints;
     int generation = 0; // attachment count; work scheduled for an older one is dropped
+    PIRP waitWakeIrp = nullptr; // a pending wait-wake request
+    PIRP idleIrp = nullptr;     // a pending idle notification
+    uint64_t idleCallbacks = 0;
+    // When set, what port status requests answer instead of the port's real state.
+    std::optional<ULONG> portStatusOverride;
     // Lets a test change what the port reports as the device's capabilities.
     std::function<void(DEVICE_CAPABILITIES&)> capabilities;
 
@@ -103,6 +109,9 @@ private:
     UsbEndpoint* EndpointOf(UsbPortState* port, USBD_PIPE_HANDLE handle);
     int64_t TransferTime(UsbPortState* port, size_t bytes) const;
     static void CancelQueued(PDEVICE_OBJECT device, PIRP irp);
+    static void CancelParked(PDEVICE_OBJECT device, PIRP irp);
+    NTSTATUS Park(UsbPortState* port, PIRP* slot, PIRP irp);
+    void SubmitIdleNotification(UsbPortState* port, PIRP irp);
 
     Machine& machine_;
     std::mutex mutex_;
