@@ -306,7 +306,7 @@ void PnpManager::ReportGone(Devnode* node)
 {
     Queue([this, node] {
         node->present = false;
-        if (node->state != DevnodeState::Started) {
+        if (node->state != DevnodeState::Started || node->stackRemoved) {
             RemoveStack(node);
             return;
         }
@@ -348,11 +348,13 @@ void PnpManager::FileClosed(PDEVICE_OBJECT device)
 
 void PnpManager::RemoveStack(Devnode* node)
 {
-    if (node->state == DevnodeState::Removed)
+    if (node->stackRemoved)
         return;
+    node->stackRemoved = true;
     PDRIVER_OBJECT driver = node->functionDriver;
     SendPnp(node, IRP_MN_REMOVE_DEVICE, [](PIO_STACK_LOCATION) {});
-    node->state = DevnodeState::Removed;
+    if (node->state != DevnodeState::StartFailed)
+        node->state = DevnodeState::Removed;
     if (driver != nullptr) {
         if (LoadedDriverInfo* info = InfoOf(driver)) {
             if (driver->DeviceObject == nullptr) {

@@ -37,6 +37,7 @@ struct Devnode {
     bool present = true;       // still on its bus
     bool surpriseSent = false; // surprise removal already sent
     bool removePending = false;
+    bool stackRemoved = false; // the remove request went down the stack
     // Told by the PnP manager when the stack is gone, so the bus can let go of the PDO.
     std::function<void()> onRemoved;
 };

@@ -451,6 +451,8 @@ NTSTATUS UsbBus::SubmitUrb(UsbPortState* port, PIRP irp, PURB urb)
         return CompleteNow(irp, STATUS_INVALID_PARAMETER);
     {
         std::lock_guard<std::mutex> lk(mutex_);
+        if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE)
+            abortsSeen_++;
         if (!port->connected || port->pdo != IoGetCurrentIrpStackLocation(irp)->DeviceObject) {
             urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
             mutex_.unlock();
@@ -524,10 +526,6 @@ NTSTATUS UsbBus::SubmitUrb(UsbPortState* port, PIRP irp, PURB urb)
             return CompleteNow(irp, STATUS_INVALID_PARAMETER);
         }
         USHORT function = urb->UrbHeader.Function;
-        if (function == URB_FUNCTION_ABORT_PIPE) {
-            std::lock_guard<std::mutex> lk(mutex_);
-            abortsSeen_++;
-        }
         IoMarkIrpPending(irp);
         Later(port, kHighSpeedMicroframe, [this, port, ep, irp, urb, function] {
             if (function == URB_FUNCTION_ABORT_PIPE) {
