@@ -21,6 +21,7 @@ struct IrpTrack {
     bool inCompletion = false;
     uint32_t calledLevels = 0;    // stack levels passed down and not yet completed
     uint32_t pendingLevels = 0;   // stack levels that marked the request pending
+    uint32_t returnedPending = 0; // stack levels whose dispatch returned STATUS_PENDING
     const LoadedModule* owner = nullptr;
     // Buffers of a built request, released when it completes to the top.
     PVOID systemBuffer = nullptr;
@@ -394,6 +395,7 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp)
     uint64_t generation = t->generation;
     t->calledLevels |= Bit(level);
     t->pendingLevels &= ~Bit(level);
+    t->returnedPending &= ~Bit(level);
     machine_.Sched().PreemptionPoint("IoCallDriver");
     PDRIVER_DISPATCH routine = device->DriverObject->MajorFunction[stack->MajorFunction];
     KIRQL irql = self->irql;
@@ -405,10 +407,14 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp)
     if (t->generation != generation || !t->live)
         return status;
     if (status == STATUS_PENDING) {
-        if ((t->pendingLevels & Bit(level)) == 0)
+        // A driver that passed the request on may mark it pending later, in its completion
+        // routine; one that kept it must have marked it already.
+        bool passedOn = irp->CurrentLocation < level && (t->calledLevels & Bit(level)) != 0;
+        if ((t->pendingLevels & Bit(level)) == 0 && !passedOn)
             BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, IO_PENDING_NOT_MARKED,
                      reinterpret_cast<uintptr_t>(routine), reinterpret_cast<uintptr_t>(irp), 0,
                      "dispatch routine returned STATUS_PENDING without marking the request pending");
+        t->returnedPending |= Bit(level);
     } else if ((t->calledLevels & Bit(level)) != 0 && irp->CurrentLocation == level) {
         BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, IO_RETURNED_WITHOUT_COMPLETING,
                  reinterpret_cast<uintptr_t>(routine), reinterpret_cast<uintptr_t>(irp),
@@ -441,6 +447,12 @@ void IoManager::CompleteRequest(PIRP irp, CCHAR)
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
         int level = irp->CurrentLocation;
         irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
+        if ((t->returnedPending & Bit(level)) && !irp->PendingReturned)
+            BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, IO_PENDING_NOT_MARKED,
+                     reinterpret_cast<uintptr_t>(stack->DeviceObject),
+                     reinterpret_cast<uintptr_t>(irp), static_cast<uintptr_t>(level),
+                     "request returned STATUS_PENDING at a level that never marked it pending "
+                     "(a completion routine must mark it when PendingReturned is set)");
         PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
         PVOID context = stack->Context;
         UCHAR control = stack->Control;

@@ -306,7 +306,13 @@ void PnpManager::ReportGone(Devnode* node)
 {
     Queue([this, node] {
         node->present = false;
-        if (node->state != DevnodeState::Started || node->stackRemoved) {
+        if (node->stackRemoved) {
+            // Removed in order earlier: the bus may now let go of its device object.
+            if (node->onRemoved)
+                node->onRemoved();
+            return;
+        }
+        if (node->state != DevnodeState::Started) {
             RemoveStack(node);
             return;
         }

@@ -89,4 +89,38 @@ TEST(Scheduler, WaitAtDispatchLevelIsABugCheck)
     }
 }
 
+std::vector<std::string> TraceOf(uint64_t seed)
+{
+    host::MachineOptions options;
+    options.seed = seed;
+    options.preemptProbability = 0.3;
+    Machine machine(options);
+    machine.Sched().EnableTrace(true);
+    Shared s[3];
+    HANDLE threads[3];
+    for (int i = 0; i < 3; ++i) {
+        KeInitializeEvent(&s[i].go, NotificationEvent, TRUE);
+        KeInitializeEvent(&s[i].done, NotificationEvent, FALSE);
+        PsCreateSystemThread(&threads[i], 0, nullptr, nullptr, nullptr, Worker, &s[i]);
+    }
+    for (int i = 0; i < 3; ++i) {
+        KeWaitForSingleObject(&s[i].done, Executive, KernelMode, FALSE, nullptr);
+        ZwClose(threads[i]);
+    }
+    machine.Sleep(10000);
+    std::vector<std::string> trace;
+    for (auto& e : machine.Sched().Trace())
+        trace.push_back(std::to_string(e.time) + " " + e.text);
+    machine.Shutdown();
+    return trace;
+}
+
+TEST(Scheduler, TheSameSeedGivesTheSameTrace)
+{
+    auto first = TraceOf(7);
+    EXPECT_GT(first.size(), 20u);
+    EXPECT_EQ(first, TraceOf(7));
+    EXPECT_NE(first, TraceOf(8)) << "another seed should interleave differently";
+}
+
 }  // namespace

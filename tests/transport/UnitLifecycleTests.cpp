@@ -68,13 +68,14 @@ TEST_F(UnitLifecycle, NumbersNineAndUpNameLikeTheirPortsAndRunOutAt128)
 TEST_F(UnitLifecycle, GivingBackANumberOutOfRangeClearsNothingButEmptiesThePortNames)
 {
     int port = Plug();
+    Plug(); // keeps the driver loaded
     Ext(1)->unitIndex = 200;
     Unplug(port);
     EXPECT_EQ(u"", PortName(NodeOfPort(port)->driverKey));
     EXPECT_EQ(u"", PortName(rig::ParametersKey(model_)));
     Plug();
     EXPECT_EQ(nullptr, Unit(1)) << "number 0 stays taken";
-    ASSERT_NE(nullptr, Unit(2));
+    ASSERT_NE(nullptr, Unit(3));
 }
 
 TEST_F(UnitLifecycle, WithoutAParametersKeyNothingIsCreatedAndNoNumberIsLost)
