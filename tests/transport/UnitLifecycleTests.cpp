@@ -320,3 +320,30 @@ TEST_F(UnitLifecycle, ReadConfigWantsRoomForTheWholeDescriptor)
 }
 
 } // namespace
+
+namespace {
+
+class RealTimeLifecycle : public rig::UnitRig {
+protected:
+    void SetUp() override
+    {
+        host::MachineOptions options;
+        options.mode = host::TimeMode::Real;
+        Boot(options);
+    }
+};
+
+TEST_F(RealTimeLifecycle, UnitsArriveAndLeaveOnTheRealClock)
+{
+    int first = Plug();
+    int second = Plug();
+    ASSERT_NE(nullptr, Unit(1));
+    ASSERT_NE(nullptr, Unit(2));
+    EXPECT_EQ(Running, CV_EXTENSION(Unit(2))->pnpState);
+    Unplug(first);
+    EXPECT_EQ(nullptr, Unit(1));
+    Unplug(second);
+    EXPECT_EQ(nullptr, Unit(2));
+}
+
+} // namespace
