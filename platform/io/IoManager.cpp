@@ -545,10 +545,10 @@ BOOLEAN IoManager::CancelIrp(PIRP irp)
     return TRUE;
 }
 
-PIRP IoManager::BuildDeviceIoControl(ULONG code, PDEVICE_OBJECT device, PVOID input,
-                                     ULONG inputLength, PVOID output, ULONG outputLength,
-                                     BOOLEAN internal, PKEVENT event, PIO_STATUS_BLOCK iosb,
-                                     const void* caller)
+// A request built for a caller that waits on `event`: it completes to the top, where the
+// status block is written and the event set.
+PIRP IoManager::AllocateThreaded(PDEVICE_OBJECT device, PKEVENT event, PIO_STATUS_BLOCK iosb,
+                                 const void* caller)
 {
     const LoadedModule* module = machine_.Modules().ModuleOf(caller);
     if (module != nullptr && machine_.Verify().ShouldFail(ResourceKind::Irp, 0))
@@ -561,6 +561,18 @@ PIRP IoManager::BuildDeviceIoControl(ULONG code, PDEVICE_OBJECT device, PVOID in
     irp->UserEvent = event;
     irp->RequestorMode = KernelMode;
     irp->Tail.Overlay.Thread = Scheduler::Current();
+    return irp;
+}
+
+PIRP IoManager::BuildDeviceIoControl(ULONG code, PDEVICE_OBJECT device, PVOID input,
+                                     ULONG inputLength, PVOID output, ULONG outputLength,
+                                     BOOLEAN internal, PKEVENT event, PIO_STATUS_BLOCK iosb,
+                                     const void* caller)
+{
+    PIRP irp = AllocateThreaded(device, event, iosb, caller);
+    if (irp == nullptr)
+        return nullptr;
+    IrpTrack* t = IrpTrack::Of(irp);
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = code;
@@ -608,16 +620,10 @@ PIRP IoManager::BuildSynchronousFsd(ULONG major, PDEVICE_OBJECT device, PVOID bu
                                     PLARGE_INTEGER offset, PKEVENT event, PIO_STATUS_BLOCK iosb,
                                     const void* caller)
 {
-    const LoadedModule* module = machine_.Modules().ModuleOf(caller);
-    if (module != nullptr && machine_.Verify().ShouldFail(ResourceKind::Irp, 0))
+    PIRP irp = AllocateThreaded(device, event, iosb, caller);
+    if (irp == nullptr)
         return nullptr;
-    PIRP irp = AllocateIrp(device->StackSize, caller, false);
     IrpTrack* t = IrpTrack::Of(irp);
-    t->owner = module;
-    t->threaded = true;
-    irp->UserIosb = iosb;
-    irp->UserEvent = event;
-    irp->Tail.Overlay.Thread = Scheduler::Current();
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = static_cast<UCHAR>(major);
     if (major == IRP_MJ_READ || major == IRP_MJ_WRITE) {

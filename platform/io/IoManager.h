@@ -105,6 +105,8 @@ public:
 private:
     friend struct IrpTrack;
     IrpTrack* Track(PIRP irp, const char* routine);
+    PIRP AllocateThreaded(PDEVICE_OBJECT device, PKEVENT event, PIO_STATUS_BLOCK iosb,
+                          const void* caller);
     void FinishAtTop(PIRP irp, IrpTrack* track);
     void ReleaseIrpMemory(IrpTrack* track);
     void CloseFile(PFILE_OBJECT file);

@@ -450,13 +450,19 @@ void Scheduler::PreemptionPoint(const char* where)
     std::uniform_real_distribution<double> chance(0.0, 1.0);
     if (chance(rng_) >= preemptProbability_)
         return;
+    HandOff(lk, self, where);
+}
+
+// Gives the baton to a ready thread drawn by the generator; the caller stays ready.
+void Scheduler::HandOff(std::unique_lock<std::mutex>& lk, PKTHREAD self, const char* where)
+{
     size_t index = ready_.size() == 1 ? 0 : rng_() % ready_.size();
     PKTHREAD next = ready_[index];
     ready_.erase(ready_.begin() + static_cast<std::ptrdiff_t>(index));
     self->state = ThreadState::Ready;
     ready_.push_back(self);
     if (traceOn_)
-        Note(std::string("preempt at ") + where + " -> " + next->name);
+        Note(std::string(where) + " -> " + next->name);
     running_ = next;
     next->state = ThreadState::Running;
     next->cv.notify_all();
@@ -481,16 +487,7 @@ void Scheduler::Yield()
     }
     if (ready_.empty())
         return;
-    size_t index = ready_.size() == 1 ? 0 : rng_() % ready_.size();
-    PKTHREAD next = ready_[index];
-    ready_.erase(ready_.begin() + static_cast<std::ptrdiff_t>(index));
-    self->state = ThreadState::Ready;
-    ready_.push_back(self);
-    running_ = next;
-    next->state = ThreadState::Running;
-    next->cv.notify_all();
-    WaitForBaton(lk, self);
-    self->state = ThreadState::Running;
+    HandOff(lk, self, "yield");
 }
 
 void Scheduler::DpcLoop()

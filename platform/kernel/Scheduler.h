@@ -161,6 +161,7 @@ public:
 private:
     void ThreadMain(PKTHREAD thread);
     void SwitchAway(std::unique_lock<std::mutex>& lk, PKTHREAD self);
+    void HandOff(std::unique_lock<std::mutex>& lk, PKTHREAD self, const char* where);
     PKTHREAD PickNext(std::unique_lock<std::mutex>& lk);
     bool AdvanceClock();
     void ExpireDue();
