@@ -87,6 +87,11 @@ IoManager::~IoManager()
         std::free(m);
     for (DriverRecord* d : drivers_)
         delete d;
+    // What a stopped machine left behind.
+    for (DeviceRecord* r : devices_) {
+        std::free(r->extensionMemory);
+        delete r;
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -208,8 +213,16 @@ NTSTATUS IoManager::CreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUN
         d->NextDevice = driver->DeviceObject;
         driver->DeviceObject = d;
     }
-    machine_.Objects().Track(d, ObjectKind::Device, 1, [](PVOID object) {
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        devices_.insert(rec);
+    }
+    machine_.Objects().Track(d, ObjectKind::Device, 1, [this](PVOID object) {
         auto* r = RecordOf(static_cast<PDEVICE_OBJECT>(object));
+        {
+            std::lock_guard<std::mutex> lk(mutex_);
+            devices_.erase(r);
+        }
         std::free(r->extensionMemory);
         delete r;
     });

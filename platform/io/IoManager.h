@@ -115,6 +115,7 @@ private:
     std::mutex mutex_;
     std::set<IrpTrack*> liveIrps_;
     std::set<PMDL> liveMdls_;
+    std::set<DeviceRecord*> devices_; // every device object not yet freed
     std::vector<IrpTrack*> quarantine_;
     std::vector<DriverRecord*> drivers_;
     KSPIN_LOCK cancelLock_ = 0;
