@@ -41,7 +41,7 @@ typedef PVOID USBD_INTERFACE_HANDLE;
 #define USBD_STATUS_DEVICE_GONE ((USBD_STATUS)0xC0007000L)
 #define USBD_STATUS_CANCELED ((USBD_STATUS)0xC0010000L)
 
-// Standard descriptors (byte layouts of the USB specification, packed).
+// Standard USB descriptors (their byte layouts on the wire, packed).
 #define USB_DEVICE_DESCRIPTOR_TYPE 0x01
 #define USB_CONFIGURATION_DESCRIPTOR_TYPE 0x02
 #define USB_STRING_DESCRIPTOR_TYPE 0x03

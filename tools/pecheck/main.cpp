@@ -41,7 +41,7 @@ struct UsageError {
 };
 
 struct RequiredResource {
-  std::string spec;
+  std::string text;
   pecheck::ResourceKey type;
   pecheck::ResourceKey name;
   uint16_t language = 0;
@@ -85,19 +85,19 @@ std::vector<uint8_t> parseHex(const std::string& text) {
   return bytes;
 }
 
-RequiredResource parseResource(const std::string& spec) {
-  const size_t first = spec.find('/');
-  const size_t second = first == std::string::npos ? first : spec.find('/', first + 1);
-  if (second == std::string::npos || spec.find('/', second + 1) != std::string::npos) {
-    throw UsageError{"--require-resource: '" + spec + "' is not TYPE/NAME/LANG"};
+RequiredResource parseResource(const std::string& text) {
+  const size_t first = text.find('/');
+  const size_t second = first == std::string::npos ? first : text.find('/', first + 1);
+  if (second == std::string::npos || text.find('/', second + 1) != std::string::npos) {
+    throw UsageError{"--require-resource: '" + text + "' is not TYPE/NAME/LANG"};
   }
   RequiredResource resource;
-  resource.spec = spec;
-  resource.type = pecheck::ResourceKey::parse(spec.substr(0, first));
-  resource.name = pecheck::ResourceKey::parse(spec.substr(first + 1, second - first - 1));
-  const pecheck::ResourceKey language = pecheck::ResourceKey::parse(spec.substr(second + 1));
+  resource.text = text;
+  resource.type = pecheck::ResourceKey::parse(text.substr(0, first));
+  resource.name = pecheck::ResourceKey::parse(text.substr(first + 1, second - first - 1));
+  const pecheck::ResourceKey language = pecheck::ResourceKey::parse(text.substr(second + 1));
   if (!language.id || resource.type.toString().empty() || resource.name.toString().empty()) {
-    throw UsageError{"--require-resource: '" + spec + "' needs a type, a name and a numeric language"};
+    throw UsageError{"--require-resource: '" + text + "' needs a type, a name and a numeric language"};
   }
   resource.language = *language.id;
   return resource;
@@ -303,7 +303,7 @@ void checkResources(const PeImage& image, const Options& options, Report& report
         break;
       }
     }
-    const std::string check = "resource " + want.spec;
+    const std::string check = "resource " + want.text;
     if (found == nullptr) {
       report.fail(check, "not in the image");
       continue;
