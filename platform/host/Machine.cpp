@@ -113,6 +113,7 @@ void Machine::Shutdown()
         usb_->Unplug(port);
     pnp_->WaitIdle();
     pnp_->UnloadAll();
+    io_->CheckFreedRequests();
     for (auto& text : io_->OutstandingRequests())
         verifier_->Report("at shutdown: " + text);
     if (size_t n = io_->LiveMdls())

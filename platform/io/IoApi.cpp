@@ -7,6 +7,7 @@
 #include "../pnp/Loader.h"
 #include "../pnp/PnpManager.h"
 #include "../registry/RegistryStore.h"
+#include "../verifier/IrqlRules.h"
 #include "../verifier/Verifier.h"
 #include "../wmi/WmiService.h"
 #include "IoManager.h"
@@ -42,24 +43,35 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
                               ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                               PDEVICE_OBJECT* DeviceObject)
 {
+    host::CheckCallerIrql("IoCreateDevice");
     PAGED_CODE();
     return M().Io().CreateDevice(DriverObject, DeviceExtensionSize, DeviceName, DeviceType,
                                  DeviceCharacteristics, Exclusive, DeviceObject,
                                  __builtin_return_address(0));
 }
 
-void NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) { M().Io().DeleteDevice(DeviceObject); }
+void NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
+{
+    host::CheckCallerIrql("IoDeleteDevice");
+    M().Io().DeleteDevice(DeviceObject);
+}
 
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                                  PDEVICE_OBJECT TargetDevice)
 {
+    host::CheckCallerIrql("IoAttachDeviceToDeviceStack");
     return M().Io().Attach(SourceDevice, TargetDevice);
 }
 
-void NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) { M().Io().Detach(TargetDevice); }
+void NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
+{
+    host::CheckCallerIrql("IoDetachDevice");
+    M().Io().Detach(TargetDevice);
+}
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
 {
+    host::CheckCallerIrql("IoGetAttachedDeviceReference");
     PDEVICE_OBJECT top = host::IoManager::TopOf(DeviceObject);
     M().Objects().Reference(top);
     return top;
@@ -67,12 +79,14 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
 
 NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName)
 {
+    host::CheckCallerIrql("IoCreateSymbolicLink");
     PAGED_CODE();
     return M().Objects().CreateLink(host::ToU16(SymbolicLinkName), host::ToU16(DeviceName));
 }
 
 NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName)
 {
+    host::CheckCallerIrql("IoDeleteSymbolicLink");
     PAGED_CODE();
     return M().Objects().DeleteLink(host::ToU16(SymbolicLinkName));
 }
@@ -80,6 +94,7 @@ NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName)
 NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess,
                                         PFILE_OBJECT* FileObject, PDEVICE_OBJECT* DeviceObject)
 {
+    host::CheckCallerIrql("IoGetDeviceObjectPointer");
     PAGED_CODE();
     PFILE_OBJECT file = nullptr;
     PDEVICE_OBJECT top = nullptr;
@@ -93,6 +108,7 @@ NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK 
 
 BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion)
 {
+    host::CheckCallerIrql("IoIsWdmVersionAvailable");
     host::Machine& m = M();
     if (MajorVersion != m.WdmMajor())
         return MajorVersion < m.WdmMajor();
@@ -102,6 +118,7 @@ BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion)
 NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
                                        ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey)
 {
+    host::CheckCallerIrql("IoOpenDeviceRegistryKey");
     PAGED_CODE();
     auto* node = static_cast<host::Devnode*>(host::IoManager::RecordOf(DeviceObject)->devnode);
     if (node == nullptr)
@@ -118,20 +135,31 @@ NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevIns
 
 NTSTATUS NTAPI IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action)
 {
+    host::CheckCallerIrql("IoWMIRegistrationControl");
     return M().Wmi().RegistrationControl(DeviceObject, Action);
 }
 
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN)
 {
+    host::CheckCallerIrql("IoAllocateIrp");
     return M().Io().AllocateIrp(StackSize, __builtin_return_address(0), true);
 }
 
-void NTAPI IoFreeIrp(PIRP Irp) { M().Io().FreeIrp(Irp); }
+void NTAPI IoFreeIrp(PIRP Irp)
+{
+    host::CheckCallerIrql("IoFreeIrp");
+    M().Io().FreeIrp(Irp);
+}
 
-void NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) { M().Io().ReuseIrp(Irp, Status); }
+void NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status)
+{
+    host::CheckCallerIrql("IoReuseIrp");
+    M().Io().ReuseIrp(Irp, Status);
+}
 
 void NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize)
 {
+    host::CheckCallerIrql("IoInitializeIrp");
     std::memset(Irp, 0, PacketSize);
     Irp->Type = IO_TYPE_IRP;
     Irp->Size = PacketSize;
@@ -148,6 +176,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                          PIO_STATUS_BLOCK IoStatusBlock)
 {
+    host::CheckCallerIrql("IoBuildDeviceIoControlRequest");
     return M().Io().BuildDeviceIoControl(IoControlCode, DeviceObject, InputBuffer,
                                          InputBufferLength, OutputBuffer, OutputBufferLength,
                                          InternalDeviceIoControl, Event, IoStatusBlock,
@@ -158,6 +187,7 @@ PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT Devi
                                         PVOID Buffer, ULONG Length, PLARGE_INTEGER StartingOffset,
                                         PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock)
 {
+    host::CheckCallerIrql("IoBuildSynchronousFsdRequest");
     return M().Io().BuildSynchronousFsd(MajorFunction, DeviceObject, Buffer, Length,
                                         StartingOffset, Event, IoStatusBlock,
                                         __builtin_return_address(0));
@@ -165,17 +195,27 @@ PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT Devi
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    host::CheckCallerIrql("IoCallDriver");
     return M().Io().CallDriver(DeviceObject, Irp);
 }
 
 void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 {
+    host::CheckCallerIrql("IoCompleteRequest");
     M().Io().CompleteRequest(Irp, PriorityBoost);
 }
 
-BOOLEAN NTAPI IoCancelIrp(PIRP Irp) { return M().Io().CancelIrp(Irp); }
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
+{
+    host::CheckCallerIrql("IoCancelIrp");
+    return M().Io().CancelIrp(Irp);
+}
 
-void NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) { KeAcquireSpinLock(M().Io().CancelLock(), Irql); }
+void NTAPI IoAcquireCancelSpinLock(PKIRQL Irql)
+{
+    host::CheckCallerIrql("IoAcquireCancelSpinLock");
+    KeAcquireSpinLock(M().Io().CancelLock(), Irql);
+}
 
 void NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(M().Io().CancelLock(), Irql); }
 
@@ -184,14 +224,20 @@ void NTAPI IoMarkIrpPending(PIRP Irp) { M().Io().MarkPending(Irp); }
 PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN,
                          PIRP Irp)
 {
+    host::CheckCallerIrql("IoAllocateMdl");
     return M().Io().AllocateMdl(VirtualAddress, Length, SecondaryBuffer, Irp,
                                 __builtin_return_address(0));
 }
 
-void NTAPI IoFreeMdl(PMDL Mdl) { M().Io().FreeMdl(Mdl); }
+void NTAPI IoFreeMdl(PMDL Mdl)
+{
+    host::CheckCallerIrql("IoFreeMdl");
+    M().Io().FreeMdl(Mdl);
+}
 
 void NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULONG Length)
 {
+    host::CheckCallerIrql("IoBuildPartialMdl");
     auto* start = static_cast<PCHAR>(MmGetMdlVirtualAddress(SourceMdl));
     auto* va = static_cast<PCHAR>(VirtualAddress);
     if (Length == 0)
@@ -215,12 +261,14 @@ void NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddres
 
 void NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList)
 {
+    host::CheckCallerIrql("MmBuildMdlForNonPagedPool");
     MemoryDescriptorList->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
     MemoryDescriptorList->MappedSystemVa = MmGetMdlVirtualAddress(MemoryDescriptorList);
 }
 
 void NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE, LOCK_OPERATION Operation)
 {
+    host::CheckCallerIrql("MmProbeAndLockPages");
     if (MemoryDescriptorList->MdlFlags & MDL_PAGES_LOCKED)
         host::BugCheck(0x76 /* PROCESS_HAS_LOCKED_PAGES-like */, reinterpret_cast<uintptr_t>(
                            MemoryDescriptorList), 0, 0, 0, "MDL pages locked twice");
@@ -231,6 +279,7 @@ void NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE, LOCK_
 
 void NTAPI MmUnlockPages(PMDL MemoryDescriptorList)
 {
+    host::CheckCallerIrql("MmUnlockPages");
     if ((MemoryDescriptorList->MdlFlags & MDL_PAGES_LOCKED) == 0)
         host::BugCheck(0x76, reinterpret_cast<uintptr_t>(MemoryDescriptorList), 1, 0, 0,
                        "MmUnlockPages on an MDL whose pages are not locked");
@@ -241,6 +290,7 @@ void NTAPI MmUnlockPages(PMDL MemoryDescriptorList)
 PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE,
                                          MEMORY_CACHING_TYPE, PVOID, ULONG, ULONG)
 {
+    host::CheckCallerIrql("MmMapLockedPagesSpecifyCache");
     if ((MemoryDescriptorList->MdlFlags &
          (MDL_PAGES_LOCKED | MDL_PARTIAL | MDL_SOURCE_IS_NONPAGED_POOL)) == 0)
         host::BugCheck(0x4E /* PFN_LIST_CORRUPT-like */, reinterpret_cast<uintptr_t>(
@@ -254,12 +304,14 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_M
 
 void NTAPI MmPrepareMdlForReuse(PMDL Mdl)
 {
+    host::CheckCallerIrql("MmPrepareMdlForReuse");
     if (Mdl->MdlFlags & MDL_PARTIAL_HAS_BEEN_MAPPED)
         Mdl->MdlFlags &= static_cast<CSHORT>(~(MDL_PARTIAL_HAS_BEEN_MAPPED | MDL_MAPPED_TO_SYSTEM_VA));
 }
 
 PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject)
 {
+    host::CheckCallerIrql("IoAllocateWorkItem");
     if (M().Modules().ModuleOf(__builtin_return_address(0)) != nullptr &&
         M().Verify().ShouldFail(host::ResourceKind::WorkItem, 0))
         return nullptr;
@@ -274,6 +326,7 @@ PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject)
 
 void NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem)
 {
+    host::CheckCallerIrql("IoFreeWorkItem");
     if (IoWorkItem->queued)
         host::BugCheck(host::DRIVER_VERIFIER_DETECTED_VIOLATION, host::VERIFIER_WORK_ITEM_IN_USE,
                        reinterpret_cast<uintptr_t>(IoWorkItem), 0, 0,
@@ -284,6 +337,7 @@ void NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem)
 void NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
                            WORK_QUEUE_TYPE QueueType, PVOID Context)
 {
+    host::CheckCallerIrql("IoQueueWorkItem");
     if (IoWorkItem->queued)
         host::BugCheck(host::DRIVER_VERIFIER_DETECTED_VIOLATION, host::VERIFIER_WORK_ITEM_IN_USE,
                        reinterpret_cast<uintptr_t>(IoWorkItem), 1, 0,
@@ -306,19 +360,26 @@ void NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
 
 void NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType)
 {
+    host::CheckCallerIrql("ExQueueWorkItem");
     M().Work().Queue(QueueType, [WorkItem] { WorkItem->WorkerRoutine(WorkItem->Parameter); });
 }
 
-void NTAPI PoStartNextPowerIrp(PIRP) {}
+void NTAPI PoStartNextPowerIrp(PIRP)
+{
+    host::CheckCallerIrql("PoStartNextPowerIrp");
+    
+}
 
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    host::CheckCallerIrql("PoCallDriver");
     return M().Io().CallDriver(DeviceObject, Irp);
 }
 
 POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
                                   POWER_STATE State)
 {
+    host::CheckCallerIrql("PoSetPowerState");
     return M().Pnp().SetPowerState(DeviceObject, Type, State);
 }
 
@@ -326,15 +387,21 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
                                  POWER_STATE PowerState, PREQUEST_POWER_COMPLETE CompletionFunction,
                                  PVOID Context, PIRP* Irp)
 {
+    host::CheckCallerIrql("PoRequestPowerIrp");
     return M().Pnp().RequestPowerIrp(DeviceObject, MinorFunction, PowerState, CompletionFunction,
                                      Context, Irp);
 }
 
-NTSTATUS NTAPI ZwClose(HANDLE Handle) { return M().Objects().CloseHandle(Handle); }
+NTSTATUS NTAPI ZwClose(HANDLE Handle)
+{
+    host::CheckCallerIrql("ZwClose");
+    return M().Objects().CloseHandle(Handle);
+}
 
 NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK, POBJECT_TYPE ObjectType,
                                          KPROCESSOR_MODE, PVOID* Object, PVOID)
 {
+    host::CheckCallerIrql("ObReferenceObjectByHandle");
     PVOID object;
     host::ObjectKind kind;
     if (!M().Objects().LookupHandle(Handle, &object, &kind))
@@ -351,12 +418,14 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK, POBJECT_TYP
 
 NTSTATUS NTAPI ObReferenceObjectByPointer(PVOID Object, ACCESS_MASK, POBJECT_TYPE, KPROCESSOR_MODE)
 {
+    host::CheckCallerIrql("ObReferenceObjectByPointer");
     ObfReferenceObject(Object);
     return STATUS_SUCCESS;
 }
 
 LONG_PTR FASTCALL ObfReferenceObject(PVOID Object)
 {
+    host::CheckCallerIrql("ObfReferenceObject");
     for (PKTHREAD t : M().Sched().Threads()) {
         if (t == Object)
             return __atomic_add_fetch(&t->references, 1, __ATOMIC_SEQ_CST);
@@ -366,6 +435,7 @@ LONG_PTR FASTCALL ObfReferenceObject(PVOID Object)
 
 LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object)
 {
+    host::CheckCallerIrql("ObfDereferenceObject");
     for (PKTHREAD t : M().Sched().Threads()) {
         if (t == Object)
             return __atomic_sub_fetch(&t->references, 1, __ATOMIC_SEQ_CST);
@@ -430,6 +500,7 @@ NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNI
 LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                                    BOOLEAN CaseInSensitive)
 {
+    host::CheckCallerIrql("RtlCompareUnicodeString");
     size_t n1 = String1->Length / 2, n2 = String2->Length / 2;
     for (size_t i = 0; i < n1 && i < n2; ++i) {
         WCHAR a = String1->Buffer[i], b = String2->Buffer[i];
@@ -448,6 +519,7 @@ LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING St
 BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                                     BOOLEAN CaseInSensitive)
 {
+    host::CheckCallerIrql("RtlEqualUnicodeString");
     return String1->Length == String2->Length &&
            RtlCompareUnicodeString(String1, String2, CaseInSensitive) == 0;
 }
@@ -456,6 +528,7 @@ NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString,
                                             PANSI_STRING SourceString,
                                             BOOLEAN AllocateDestinationString)
 {
+    host::CheckCallerIrql("RtlAnsiStringToUnicodeString");
     ULONG bytes = SourceString->Length * 2u;
     if (bytes + 2 > 0xFFFF)
         return STATUS_INVALID_PARAMETER;
@@ -478,6 +551,7 @@ NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString,
 
 void NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString)
 {
+    host::CheckCallerIrql("RtlFreeUnicodeString");
     if (UnicodeString->Buffer != nullptr)
         ExFreePoolWithTag(UnicodeString->Buffer, kStringTag);
     UnicodeString->Buffer = nullptr;
@@ -486,6 +560,7 @@ void NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString)
 
 NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String)
 {
+    host::CheckCallerIrql("RtlIntegerToUnicodeString");
     if (Base == 0)
         Base = 10;
     if (Base != 2 && Base != 8 && Base != 10 && Base != 16)

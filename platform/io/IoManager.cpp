@@ -10,7 +10,34 @@
 #include "../verifier/Verifier.h"
 #include "ObjectManager.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define CV_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define CV_ASAN 1
+#endif
+#endif
+#ifdef CV_ASAN
+#include <sanitizer/asan_interface.h>
+#define CV_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define CV_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+#else
+#define CV_POISON(p, n) ((void)(p), (void)(n))
+#define CV_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
 namespace host {
+
+// One call of a dispatch routine for a request, kept on IoCallDriver's stack: whether the
+// request's stack location was marked pending while the routine ran, and whether the request
+// was completed past that location before the routine returned. It never refers to the
+// request's memory, so the checks on what the routine returned hold also when the request was
+// completed and freed before it returned. Guarded by the I/O manager's mutex.
+struct CallFrame {
+    bool marked = false;
+    bool completed = false;
+    CallFrame* outer = nullptr; // an earlier call at the same location (a skipped location)
+};
 
 // Host bookkeeping that sits in front of every request in memory.
 struct IrpTrack {
@@ -22,6 +49,8 @@ struct IrpTrack {
     uint32_t calledLevels = 0;    // stack levels passed down and not yet completed
     uint32_t pendingLevels = 0;   // stack levels that marked the request pending
     uint32_t returnedPending = 0; // stack levels whose dispatch returned STATUS_PENDING
+    uint32_t returnedOther = 0;   // levels whose dispatch returned another status, still below
+    CallFrame* frames[32] = {};   // dispatch calls running, per stack level
     const LoadedModule* owner = nullptr;
     // Buffers of a built request, released when it completes to the top.
     PVOID systemBuffer = nullptr;
@@ -29,8 +58,9 @@ struct IrpTrack {
     ULONG copyBackLength = 0;
     std::function<void(PIRP)> hostDone;
     // The request's memory: a 16-byte prefix that points back here, then the IRP and its
-    // stack locations.
+    // stack locations. Once freed it holds kFreedIrpFill until it leaves the quarantine.
     unsigned char* memory = nullptr;
+    size_t bytes = 0;
 
     PIRP Irp() { return reinterpret_cast<PIRP>(memory + kPrefix); }
     static IrpTrack* Of(PIRP irp)
@@ -43,6 +73,32 @@ struct IrpTrack {
 namespace {
 
 constexpr size_t kIrpQuarantine = 256;
+constexpr unsigned char kFreedIrpFill = 0xF5;
+
+// A freed request's memory is filled and, in the sanitizer build, poisoned: a read or write
+// of it is the sanitizer's use-after-poison report at the access; in the normal build a write
+// shows as a broken fill when the request leaves the quarantine or at shutdown.
+void Poison(unsigned char* memory, size_t bytes)
+{
+    std::memset(memory, kFreedIrpFill, bytes);
+    CV_POISON(memory, bytes);
+}
+
+// Whether the freed memory still holds its fill; leaves it unpoisoned.
+bool FillIntact(unsigned char* memory, size_t bytes, size_t* at)
+{
+    CV_UNPOISON(memory, bytes);
+    for (size_t i = 0; i < bytes; ++i) {
+        if (memory[i] != kFreedIrpFill) {
+            *at = i;
+            return false;
+        }
+    }
+    return true;
+}
+
+// The severity bits of an NTSTATUS: 3 is an error, 2 a warning, 1 informational, 0 success.
+bool IsErrorStatus(NTSTATUS status) { return (static_cast<ULONG>(status) >> 30) == 3; }
 
 uint32_t Bit(int level) { return level >= 1 && level <= 31 ? (1u << level) : 0; }
 
@@ -75,11 +131,12 @@ IoManager::IoManager(Machine& machine) : machine_(machine) {}
 
 IoManager::~IoManager()
 {
-    for (IrpTrack* t : liveIrps_) {
+    for (auto& [irp, t] : liveIrps_) {
         std::free(t->memory);
         delete t;
     }
     for (IrpTrack* t : quarantine_) {
+        CV_UNPOISON(t->memory, t->bytes);
         std::free(t->memory);
         delete t;
     }
@@ -242,8 +299,7 @@ void IoManager::DeleteDevice(PDEVICE_OBJECT device)
                  "device object deleted while still attached to a lower device");
     {
         std::unique_lock<std::mutex> lk(mutex_);
-        for (IrpTrack* t : liveIrps_) {
-            PIRP irp = t->Irp();
+        for (auto& [irp, t] : liveIrps_) {
             auto* stack = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
             for (int level = 1; level <= irp->StackCount; ++level) {
                 if ((t->calledLevels & Bit(level)) && stack[level - 1].DeviceObject == device) {
@@ -308,15 +364,18 @@ void IoManager::Detach(PDEVICE_OBJECT target)
 // ---------------------------------------------------------------------------------------------
 // Requests
 
+// Looks the request up by its address, never through its memory: a freed request's memory is
+// filled (and poisoned for the sanitizer) and must not be read by the platform either.
 IrpTrack* IoManager::Track(PIRP irp, const char* routine)
 {
-    IrpTrack* t = IrpTrack::Of(irp);
-    bool known;
+    IrpTrack* t = nullptr;
     {
         std::lock_guard<std::mutex> lk(mutex_);
-        known = liveIrps_.count(t) != 0;
+        auto it = liveIrps_.find(irp);
+        if (it != liveIrps_.end())
+            t = it->second;
     }
-    if (!known || !t->live || irp->Type != IO_TYPE_IRP)
+    if (t == nullptr || !t->live || irp->Type != IO_TYPE_IRP)
         BugCheck(MULTIPLE_IRP_COMPLETE_REQUESTS, reinterpret_cast<uintptr_t>(irp), 0, 0, 0,
                  std::string(routine) + " on a request that is not live (freed or never allocated)");
     return t;
@@ -333,29 +392,71 @@ PIRP IoManager::AllocateIrp(CCHAR stackSize, const void* caller, bool driverRequ
                  0, 0, "request allocated with an impossible stack size");
     size_t bytes = IrpTrack::kPrefix + IoSizeOfIrp(stackSize);
     auto* t = new IrpTrack();
-    t->memory = static_cast<unsigned char*>(std::aligned_alloc(16, (bytes + 15) / 16 * 16));
+    t->bytes = (bytes + 15) / 16 * 16;
+    t->memory = static_cast<unsigned char*>(std::aligned_alloc(16, t->bytes));
     *reinterpret_cast<IrpTrack**>(t->memory) = t;
     t->owner = module;
     t->driverAllocated = driverRequest;
     IoInitializeIrp(t->Irp(), static_cast<USHORT>(IoSizeOfIrp(stackSize)), stackSize);
     std::lock_guard<std::mutex> lk(mutex_);
     t->generation = ++generation_;
-    liveIrps_.insert(t);
+    liveIrps_[t->Irp()] = t;
     return t->Irp();
+}
+
+bool IoManager::StillLive(PIRP irp, uint64_t generation)
+{
+    std::lock_guard<std::mutex> lk(mutex_);
+    auto it = liveIrps_.find(irp);
+    return it != liveIrps_.end() && it->second->generation == generation;
 }
 
 void IoManager::ReleaseIrpMemory(IrpTrack* t)
 {
-    std::lock_guard<std::mutex> lk(mutex_);
-    liveIrps_.erase(t);
-    t->live = false;
-    t->Irp()->Type = 0;
-    quarantine_.push_back(t);
-    if (quarantine_.size() > kIrpQuarantine) {
-        IrpTrack* old = quarantine_.front();
-        quarantine_.erase(quarantine_.begin());
+    IrpTrack* old = nullptr;
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        liveIrps_.erase(t->Irp());
+        t->live = false;
+        Poison(t->memory, t->bytes);
+        quarantine_.push_back(t);
+        if (quarantine_.size() > kIrpQuarantine) {
+            old = quarantine_.front();
+            quarantine_.pop_front();
+        }
+    }
+    if (old != nullptr) {
+        size_t at = 0;
+        bool intact = FillIntact(old->memory, old->bytes, &at);
+        auto irp = reinterpret_cast<uintptr_t>(old->Irp());
         std::free(old->memory);
         delete old;
+        if (!intact)
+            FreedRequestWritten(irp, at);
+    }
+}
+
+void IoManager::FreedRequestWritten(uintptr_t irp, size_t at)
+{
+    long offset = static_cast<long>(at) - static_cast<long>(IrpTrack::kPrefix);
+    BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, IO_FREED_IRP_WRITTEN, irp,
+             static_cast<uintptr_t>(offset), 0,
+             "request written after it was freed (byte " + std::to_string(offset) +
+                 " of the request)");
+}
+
+void IoManager::CheckFreedRequests()
+{
+    std::unique_lock<std::mutex> lk(mutex_);
+    for (IrpTrack* t : quarantine_) {
+        size_t at = 0;
+        bool intact = FillIntact(t->memory, t->bytes, &at);
+        CV_POISON(t->memory, t->bytes);
+        if (!intact) {
+            auto irp = reinterpret_cast<uintptr_t>(t->Irp());
+            lk.unlock();
+            FreedRequestWritten(irp, at);
+        }
     }
 }
 
@@ -386,17 +487,39 @@ void IoManager::ReuseIrp(PIRP irp, NTSTATUS status)
 void IoManager::MarkPending(PIRP irp)
 {
     IrpTrack* t = Track(irp, "IoMarkIrpPending");
+    if (irp->CurrentLocation > irp->StackCount)
+        BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, IO_BAD_IRP, reinterpret_cast<uintptr_t>(irp),
+                 0, 0,
+                 "IoMarkIrpPending on a request with no current stack location (the completion "
+                 "routine of a request its driver allocated must not mark it)");
     IoGetCurrentIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED;
-    t->pendingLevels |= Bit(irp->CurrentLocation);
+    NoteMarked(t, irp, irp->CurrentLocation);
+}
+
+// Records that the request's stack location `level` is marked pending: in the dispatch calls
+// still running at that level, and against a dispatch there that already returned another
+// status than STATUS_PENDING for a request it passed on.
+void IoManager::NoteMarked(IrpTrack* t, PIRP irp, int level)
+{
+    bool returnedOther;
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        t->pendingLevels |= Bit(level);
+        for (CallFrame* f = t->frames[level & 31]; f != nullptr; f = f->outer)
+            f->marked = true;
+        returnedOther = (t->returnedOther & Bit(level)) != 0;
+    }
+    if (returnedOther)
+        BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, IO_MARKED_PENDING_NOT_RETURNED,
+                 reinterpret_cast<uintptr_t>(irp), static_cast<uintptr_t>(level), 0,
+                 "request marked pending at a level whose dispatch routine returned a status "
+                 "other than STATUS_PENDING");
 }
 
 NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp)
 {
     PKTHREAD self = CurrentThreadChecked();
     IrpTrack* t = Track(irp, "IoCallDriver");
-    if (self->irql > DISPATCH_LEVEL)
-        BugCheck(IRQL_NOT_LESS_OR_EQUAL, self->irql, reinterpret_cast<uintptr_t>(irp), 0, 0,
-                 "IoCallDriver above DISPATCH_LEVEL");
     irp->CurrentLocation--;
     if (irp->CurrentLocation <= 0)
         BugCheck(NO_MORE_IRP_STACK_LOCATIONS, reinterpret_cast<uintptr_t>(irp), 0, 0, 0,
@@ -405,37 +528,59 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp)
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     stack->DeviceObject = device;
     int level = irp->CurrentLocation;
-    uint64_t generation = t->generation;
-    t->calledLevels |= Bit(level);
-    t->pendingLevels &= ~Bit(level);
-    t->returnedPending &= ~Bit(level);
+    CallFrame frame;
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        t->calledLevels |= Bit(level);
+        t->pendingLevels &= ~Bit(level);
+        t->returnedPending &= ~Bit(level);
+        t->returnedOther &= ~Bit(level);
+        frame.outer = t->frames[level];
+        t->frames[level] = &frame;
+    }
     machine_.Sched().PreemptionPoint("IoCallDriver");
     PDRIVER_DISPATCH routine = device->DriverObject->MajorFunction[stack->MajorFunction];
     KIRQL irql = self->irql;
     int locks = self->spinLocksHeld;
     NTSTATUS status = routine(device, irp);
     CheckRoutineReturn(self, irql, locks, reinterpret_cast<const void*>(routine), "dispatch routine");
-    // The request may be gone (completed to the top and freed); its track record stays in
-    // quarantine, and its generation tells whether it is still the same request.
-    if (t->generation != generation || !t->live)
-        return status;
-    if (status == STATUS_PENDING) {
-        // A driver that passed the request on may mark it pending later, in its completion
-        // routine; one that kept it must have marked it already.
-        bool passedOn = irp->CurrentLocation < level && (t->calledLevels & Bit(level)) != 0;
-        if ((t->pendingLevels & Bit(level)) == 0 && !passedOn)
-            BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, IO_PENDING_NOT_MARKED,
-                     reinterpret_cast<uintptr_t>(routine), reinterpret_cast<uintptr_t>(irp), 0,
-                     "dispatch routine returned STATUS_PENDING without marking the request pending");
-        t->returnedPending |= Bit(level);
-    } else if ((t->calledLevels & Bit(level)) != 0 && irp->CurrentLocation == level) {
-        BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, IO_RETURNED_WITHOUT_COMPLETING,
-                 reinterpret_cast<uintptr_t>(routine), reinterpret_cast<uintptr_t>(irp),
+    CheckDispatchResult(t, frame, level, irp, routine, status);
+    return status;
+}
+
+// What a dispatch routine returned against what it did to the request, from the call's own
+// record: the request itself may have been completed and freed by then.
+void IoManager::CheckDispatchResult(IrpTrack* t, CallFrame& frame, int level, PIRP irp,
+                                    PDRIVER_DISPATCH routine, NTSTATUS status)
+{
+    bool kept = false;
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        if (!frame.completed) {
+            // Still outstanding at this level, so the request is live and readable.
+            t->frames[level] = frame.outer;
+            kept = irp->CurrentLocation == level;
+            if (status == STATUS_PENDING && !frame.marked && !kept)
+                t->returnedPending |= Bit(level); // its completion routine must mark it
+            else if (status != STATUS_PENDING && !kept)
+                t->returnedOther |= Bit(level);
+        }
+    }
+    auto where = reinterpret_cast<uintptr_t>(routine);
+    auto what = reinterpret_cast<uintptr_t>(irp);
+    if (status == STATUS_PENDING && !frame.marked && (frame.completed || kept))
+        BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, IO_PENDING_NOT_MARKED, where, what, 0,
+                 "dispatch routine returned STATUS_PENDING without marking the request pending");
+    if (status != STATUS_PENDING && frame.marked)
+        BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, IO_MARKED_PENDING_NOT_RETURNED, where, what,
+                 static_cast<uintptr_t>(status),
+                 "dispatch routine marked the request pending but returned another status than "
+                 "STATUS_PENDING");
+    if (status != STATUS_PENDING && kept)
+        BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, IO_RETURNED_WITHOUT_COMPLETING, where, what,
                  static_cast<uintptr_t>(status),
                  "dispatch routine returned a status other than STATUS_PENDING for a request it "
                  "neither completed nor passed on");
-    }
-    return status;
 }
 
 void IoManager::CompleteRequest(PIRP irp, CCHAR)
@@ -448,9 +593,6 @@ void IoManager::CompleteRequest(PIRP irp, CCHAR)
     if (irp->IoStatus.Status == STATUS_PENDING)
         BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, IO_COMPLETED_WITH_PENDING,
                  reinterpret_cast<uintptr_t>(irp), 0, 0, "request completed with STATUS_PENDING");
-    if (self->irql > DISPATCH_LEVEL)
-        BugCheck(IRQL_NOT_LESS_OR_EQUAL, self->irql, reinterpret_cast<uintptr_t>(irp), 0, 0,
-                 "IoCompleteRequest above DISPATCH_LEVEL");
     if (irp->CancelRoutine != nullptr)
         BugCheck(0x48 /* CANCEL_STATE_IN_COMPLETED_IRP */, reinterpret_cast<uintptr_t>(irp),
                  reinterpret_cast<uintptr_t>(irp->CancelRoutine), 0, 0,
@@ -469,7 +611,16 @@ void IoManager::CompleteRequest(PIRP irp, CCHAR)
         PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
         PVOID context = stack->Context;
         UCHAR control = stack->Control;
-        t->calledLevels &= ~Bit(level);
+        {
+            // The request is done at this level: calls still running here see it completed.
+            std::lock_guard<std::mutex> lk(mutex_);
+            t->calledLevels &= ~Bit(level);
+            t->returnedPending &= ~Bit(level);
+            t->returnedOther &= ~Bit(level);
+            for (CallFrame* f = t->frames[level]; f != nullptr; f = f->outer)
+                f->completed = true;
+            t->frames[level] = nullptr;
+        }
         irp->CurrentLocation++;
         irp->Tail.Overlay.CurrentStackLocation++;
         NTSTATUS status = irp->IoStatus.Status;
@@ -487,12 +638,11 @@ void IoManager::CompleteRequest(PIRP irp, CCHAR)
             NTSTATUS result = routine(upper, irp, context);
             CheckRoutineReturn(self, irql, locks, reinterpret_cast<const void*>(routine),
                                "completion routine");
-            if (result == STATUS_MORE_PROCESSING_REQUIRED || t->generation != generation ||
-                !t->live)
+            if (result == STATUS_MORE_PROCESSING_REQUIRED || !StillLive(irp, generation))
                 return;
         } else if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount) {
             IoGetCurrentIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED;
-            t->pendingLevels |= Bit(irp->CurrentLocation);
+            NoteMarked(t, irp, irp->CurrentLocation);
         }
     }
     FinishAtTop(irp, t);
@@ -513,7 +663,9 @@ void IoManager::FinishAtTop(PIRP irp, IrpTrack* t)
     }
     if (t->threaded) {
         NTSTATUS status = irp->IoStatus.Status;
-        if (t->copyBackTo != nullptr && status >= 0 /* not an error */) {
+        // Warnings (STATUS_BUFFER_OVERFLOW: the first Information bytes are valid) copy back
+        // like successes; only an error status leaves the caller's buffer alone.
+        if (t->copyBackTo != nullptr && !IsErrorStatus(status)) {
             size_t n = std::min<size_t>(irp->IoStatus.Information, t->copyBackLength);
             std::memcpy(t->copyBackTo, t->systemBuffer, n);
         }
@@ -732,14 +884,14 @@ PMDL IoManager::AllocateMdl(PVOID va, ULONG length, BOOLEAN secondary, PIRP irp,
 
 void IoManager::FreeMdl(PMDL mdl)
 {
+    bool live;
     {
         std::lock_guard<std::mutex> lk(mutex_);
-        if (liveMdls_.erase(mdl) == 0) {
-            mutex_.unlock();
-            BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x109, reinterpret_cast<uintptr_t>(mdl), 0,
-                     0, "IoFreeMdl on something that is not a live MDL");
-        }
+        live = liveMdls_.erase(mdl) != 0;
     }
+    if (!live)
+        BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x109, reinterpret_cast<uintptr_t>(mdl), 0, 0,
+                 "IoFreeMdl on something that is not a live MDL");
     if (mdl->MdlFlags & MDL_PAGES_LOCKED)
         BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x10A, reinterpret_cast<uintptr_t>(mdl), 0, 0,
                  "MDL freed while its pages are still locked");
@@ -830,7 +982,7 @@ std::vector<std::string> IoManager::OutstandingRequests()
 {
     std::lock_guard<std::mutex> lk(mutex_);
     std::vector<std::string> out;
-    for (IrpTrack* t : liveIrps_) {
+    for (auto& [irp, t] : liveIrps_) {
         std::ostringstream os;
         os << "request " << static_cast<void*>(t->Irp());
         if (t->owner != nullptr)

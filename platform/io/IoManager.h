@@ -10,10 +10,12 @@
 #include <wdm.h>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace host {
@@ -41,6 +43,11 @@ struct DeviceRecord {
 };
 
 struct IrpTrack;
+struct CallFrame;
+
+// DRIVER_VERIFIER_IOMANAGER_VIOLATION, parameter 1: a freed request's memory was written
+// (found when it leaves the quarantine, or at shutdown).
+constexpr uintptr_t IO_FREED_IRP_WRITTEN = 0x18;
 
 class IoManager {
 public:
@@ -99,12 +106,19 @@ public:
 
     // End-of-run checks.
     std::vector<std::string> OutstandingRequests();
+    // Bug-checks if a freed request still in the quarantine was written after its free.
+    void CheckFreedRequests();
     size_t LiveIrps();
     size_t LiveMdls();
 
 private:
     friend struct IrpTrack;
     IrpTrack* Track(PIRP irp, const char* routine);
+    bool StillLive(PIRP irp, uint64_t generation);
+    void NoteMarked(IrpTrack* track, PIRP irp, int level);
+    void CheckDispatchResult(IrpTrack* track, CallFrame& frame, int level, PIRP irp,
+                             PDRIVER_DISPATCH routine, NTSTATUS status);
+    [[noreturn]] void FreedRequestWritten(uintptr_t irp, size_t at);
     PIRP AllocateThreaded(PDEVICE_OBJECT device, PKEVENT event, PIO_STATUS_BLOCK iosb,
                           const void* caller);
     void FinishAtTop(PIRP irp, IrpTrack* track);
@@ -113,10 +127,10 @@ private:
 
     Machine& machine_;
     std::mutex mutex_;
-    std::set<IrpTrack*> liveIrps_;
+    std::unordered_map<PIRP, IrpTrack*> liveIrps_; // by address: freed memory is never read
     std::set<PMDL> liveMdls_;
     std::set<DeviceRecord*> devices_; // every device object not yet freed
-    std::vector<IrpTrack*> quarantine_;
+    std::deque<IrpTrack*> quarantine_; // freed requests, filled, oldest first
     std::vector<DriverRecord*> drivers_;
     KSPIN_LOCK cancelLock_ = 0;
     bool failNextAttach_ = false;

@@ -3,6 +3,7 @@
 
 #include "../host/Machine.h"
 #include "../registry/RegistryStore.h"
+#include "../verifier/IrqlRules.h"
 #include "ObjectManager.h"
 #include "RegistryKeys.h"
 
@@ -93,6 +94,7 @@ extern "C" {
 NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
                                       PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context, PVOID)
 {
+    host::CheckCallerIrql("RtlQueryRegistryValues");
     PAGED_CODE();
     std::string key;
     if (!ResolveRelative(RelativeTo, Path, &key))
@@ -143,6 +145,7 @@ NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
 NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName,
                                      ULONG ValueType, PVOID ValueData, ULONG ValueLength)
 {
+    host::CheckCallerIrql("RtlWriteRegistryValue");
     PAGED_CODE();
     std::string key;
     if (!ResolveRelative(RelativeTo, Path, &key))
@@ -162,6 +165,7 @@ NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR Value
 NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
                          POBJECT_ATTRIBUTES ObjectAttributes)
 {
+    host::CheckCallerIrql("ZwOpenKey");
     PAGED_CODE();
     std::string path = Utf8(ObjectAttributes->ObjectName);
     if (ObjectAttributes->RootDirectory != nullptr) {
@@ -179,6 +183,7 @@ NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
                            POBJECT_ATTRIBUTES ObjectAttributes, ULONG, PUNICODE_STRING, ULONG,
                            PULONG Disposition)
 {
+    host::CheckCallerIrql("ZwCreateKey");
     PAGED_CODE();
     std::string path = Utf8(ObjectAttributes->ObjectName);
     bool existed = M().Registry().KeyExists(path);
@@ -191,6 +196,7 @@ NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
 NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG, ULONG Type,
                              PVOID Data, ULONG DataSize)
 {
+    host::CheckCallerIrql("ZwSetValueKey");
     PAGED_CODE();
     PVOID object;
     host::ObjectKind kind;
@@ -212,6 +218,7 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                                KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                                PVOID KeyValueInformation, ULONG Length, PULONG ResultLength)
 {
+    host::CheckCallerIrql("ZwQueryValueKey");
     PAGED_CODE();
     PVOID object;
     host::ObjectKind kind;

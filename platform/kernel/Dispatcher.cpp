@@ -8,6 +8,7 @@
 #include "../host/Machine.h"
 #include "../io/ObjectManager.h"
 #include "../pnp/Loader.h"
+#include "../verifier/IrqlRules.h"
 #include "Pool.h"
 #include "Scheduler.h"
 
@@ -191,6 +192,7 @@ void NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN)
 {
+    host::CheckCallerIrql("KeSetEvent");
     PKTHREAD self = Self("KeSetEvent");
     if (self->irql > DISPATCH_LEVEL)
         host::BugCheck(host::IRQL_NOT_LESS_OR_EQUAL, reinterpret_cast<uintptr_t>(Event), self->irql,
@@ -209,11 +211,13 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN)
 
 void NTAPI KeClearEvent(PRKEVENT Event)
 {
+    host::CheckCallerIrql("KeClearEvent");
     Signal(&Event->Header, 0);
 }
 
 LONG NTAPI KeResetEvent(PRKEVENT Event)
 {
+    host::CheckCallerIrql("KeResetEvent");
     Scheduler& s = M().Sched();
     std::lock_guard<std::mutex> lk(s.Lock());
     LONG old = Event->Header.SignalState;
@@ -221,16 +225,22 @@ LONG NTAPI KeResetEvent(PRKEVENT Event)
     return old;
 }
 
-LONG NTAPI KeReadStateEvent(PRKEVENT Event) { return Event->Header.SignalState; }
+LONG NTAPI KeReadStateEvent(PRKEVENT Event)
+{
+    host::CheckCallerIrql("KeReadStateEvent");
+    return Event->Header.SignalState;
+}
 
 void NTAPI KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit)
 {
+    host::CheckCallerIrql("KeInitializeSemaphore");
     InitHeader(&Semaphore->Header, kSemaphore, Count);
     Semaphore->Limit = Limit;
 }
 
 LONG NTAPI KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY, LONG Adjustment, BOOLEAN)
 {
+    host::CheckCallerIrql("KeReleaseSemaphore");
     LONG old;
     {
         Scheduler& s = M().Sched();
@@ -251,10 +261,15 @@ LONG NTAPI KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY, LONG Adjustment
     return old;
 }
 
-LONG NTAPI KeReadStateSemaphore(PRKSEMAPHORE Semaphore) { return Semaphore->Header.SignalState; }
+LONG NTAPI KeReadStateSemaphore(PRKSEMAPHORE Semaphore)
+{
+    host::CheckCallerIrql("KeReadStateSemaphore");
+    return Semaphore->Header.SignalState;
+}
 
 void NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG)
 {
+    host::CheckCallerIrql("KeInitializeMutex");
     InitHeader(&Mutex->Header, kMutant, 1);
     InitializeListHead(&Mutex->MutantListEntry);
     Mutex->OwnerThread = nullptr;
@@ -264,6 +279,7 @@ void NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG)
 
 LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN)
 {
+    host::CheckCallerIrql("KeReleaseMutex");
     PKTHREAD self = Self("KeReleaseMutex");
     LONG old;
     {
@@ -288,7 +304,11 @@ LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN)
     return old;
 }
 
-LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex) { return Mutex->Header.SignalState; }
+LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex)
+{
+    host::CheckCallerIrql("KeReadStateMutex");
+    return Mutex->Header.SignalState;
+}
 
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
                                      PLARGE_INTEGER Timeout)
@@ -309,6 +329,7 @@ NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE W
 
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval)
 {
+    host::CheckCallerIrql("KeDelayExecutionThread");
     PKTHREAD self = Self("KeDelayExecutionThread");
     if (self->irql > APC_LEVEL)
         host::BugCheck(host::DRIVER_VERIFIER_DETECTED_VIOLATION, host::VERIFIER_WAIT_AT_RAISED_IRQL,
@@ -330,10 +351,15 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER I
     return STATUS_SUCCESS;
 }
 
-void NTAPI KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationTimer); }
+void NTAPI KeInitializeTimer(PKTIMER Timer)
+{
+    host::CheckCallerIrql("KeInitializeTimer");
+    KeInitializeTimerEx(Timer, NotificationTimer);
+}
 
 void NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type)
 {
+    host::CheckCallerIrql("KeInitializeTimerEx");
     InitHeader(&Timer->Header, Type == NotificationTimer ? kNotificationTimer : kSynchronizationTimer,
                0);
     Timer->DueTime.QuadPart = 0;
@@ -344,11 +370,13 @@ void NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type)
 
 BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc)
 {
+    host::CheckCallerIrql("KeSetTimer");
     return KeSetTimerEx(Timer, DueTime, 0, Dpc);
 }
 
 BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc)
 {
+    host::CheckCallerIrql("KeSetTimerEx");
     Scheduler& s = M().Sched();
     int64_t due = DueTime.QuadPart < 0 ? s.Now() - DueTime.QuadPart
                                        : DueTime.QuadPart - SystemTimeBase();
@@ -363,12 +391,17 @@ BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PK
 
 BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer)
 {
+    host::CheckCallerIrql("KeCancelTimer");
     Scheduler& s = M().Sched();
     std::lock_guard<std::mutex> lk(s.Lock());
     return s.RemoveTimer(Timer) ? TRUE : FALSE;
 }
 
-BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer) { return Timer->Header.SignalState != 0; }
+BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer)
+{
+    host::CheckCallerIrql("KeReadStateTimer");
+    return Timer->Header.SignalState != 0;
+}
 
 void NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext)
 {
@@ -403,6 +436,7 @@ BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc)
 
 void NTAPI KeFlushQueuedDpcs(void)
 {
+    host::CheckCallerIrql("KeFlushQueuedDpcs");
     // Let the DPC context drain what is queued now: a marker callback queued behind it.
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
@@ -437,6 +471,7 @@ void NTAPI KeLowerIrql(KIRQL NewIrql)
 
 KIRQL NTAPI KeRaiseIrqlToDpcLevel(void)
 {
+    host::CheckCallerIrql("KeRaiseIrqlToDpcLevel");
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     return old;
@@ -483,6 +518,7 @@ void NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
 
 KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
 {
+    host::CheckCallerIrql("KeAcquireSpinLock");
     PKTHREAD self = Self("KeAcquireSpinLock");
     if (self->irql > DISPATCH_LEVEL)
         host::BugCheck(host::IRQL_NOT_LESS_OR_EQUAL, reinterpret_cast<uintptr_t>(SpinLock),
@@ -554,6 +590,7 @@ PKTHREAD NTAPI KeGetCurrentThread(void) { return Self("KeGetCurrentThread"); }
 
 KPRIORITY NTAPI KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority)
 {
+    host::CheckCallerIrql("KeSetPriorityThread");
     KPRIORITY old = Thread->priority;
     Thread->priority = Priority;
     return old;
@@ -586,6 +623,7 @@ LARGE_INTEGER NTAPI KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequenc
 
 NTSTATUS NTAPI KeSaveFloatingPointState(PKFLOATING_SAVE FloatSave)
 {
+    host::CheckCallerIrql("KeSaveFloatingPointState");
     PKTHREAD self = Self("KeSaveFloatingPointState");
     if (self->irql > DISPATCH_LEVEL)
         host::BugCheck(host::IRQL_NOT_LESS_OR_EQUAL, self->irql, 0, 0, 0,
@@ -597,6 +635,7 @@ NTSTATUS NTAPI KeSaveFloatingPointState(PKFLOATING_SAVE FloatSave)
 
 NTSTATUS NTAPI KeRestoreFloatingPointState(PKFLOATING_SAVE FloatSave)
 {
+    host::CheckCallerIrql("KeRestoreFloatingPointState");
     if (FloatSave->Reserved[0] != 0x46505553)
         host::BugCheck(host::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x108,
                        reinterpret_cast<uintptr_t>(FloatSave), 0, 0,
@@ -635,26 +674,34 @@ void NTAPI CvCheckPagedCode(const char* Routine)
 
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
+    host::CheckCallerIrql("ExAllocatePoolWithTag");
     return M().PoolManager().Allocate(PoolType, NumberOfBytes, Tag, __builtin_return_address(0));
 }
 
 PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
 {
+    host::CheckCallerIrql("ExAllocatePool");
     return M().PoolManager().Allocate(PoolType, NumberOfBytes, 0x656E6F4E /* "None" */,
                                       __builtin_return_address(0));
 }
 
 void NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
 {
+    host::CheckCallerIrql("ExFreePoolWithTag");
     M().PoolManager().Free(P, Tag, true, __builtin_return_address(0));
 }
 
-void NTAPI ExFreePool(PVOID P) { M().PoolManager().Free(P, 0, false, __builtin_return_address(0)); }
+void NTAPI ExFreePool(PVOID P)
+{
+    host::CheckCallerIrql("ExFreePool");
+    M().PoolManager().Free(P, 0, false, __builtin_return_address(0));
+}
 
 NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_ATTRIBUTES, HANDLE,
                                     PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                                     PVOID StartContext)
 {
+    host::CheckCallerIrql("PsCreateSystemThread");
     host::Machine& m = M();
     std::string name = "system thread";
     if (host::LoadedModule* module = m.Modules().ModuleOf(reinterpret_cast<void*>(StartRoutine)))
@@ -682,6 +729,7 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_ATTRIBU
 
 NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus)
 {
+    host::CheckCallerIrql("PsTerminateSystemThread");
     PKTHREAD self = Self("PsTerminateSystemThread");
     self->exitStatus = ExitStatus;
     throw host::ThreadKill{};

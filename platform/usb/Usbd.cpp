@@ -5,6 +5,7 @@
 
 #include "../host/Machine.h"
 #include "../kernel/Pool.h"
+#include "../verifier/IrqlRules.h"
 
 namespace {
 constexpr ULONG kUsbdTag = 0x44425355; // "USBD"
@@ -15,6 +16,7 @@ extern "C" {
 PUSB_COMMON_DESCRIPTOR NTAPI USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG TotalLength,
                                                    PVOID StartPosition, LONG DescriptorType)
 {
+    host::CheckCallerIrql("USBD_ParseDescriptors");
     auto* p = static_cast<PUCHAR>(StartPosition);
     auto* end = static_cast<PUCHAR>(DescriptorBuffer) + TotalLength;
     while (p + sizeof(USB_COMMON_DESCRIPTOR) <= end) {
@@ -33,6 +35,7 @@ PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
     LONG InterfaceNumber, LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass,
     LONG InterfaceProtocol)
 {
+    host::CheckCallerIrql("USBD_ParseConfigurationDescriptorEx");
     auto* p = static_cast<PUCHAR>(StartPosition);
     ULONG total = ConfigurationDescriptor->wTotalLength;
     for (;;) {
@@ -54,6 +57,7 @@ PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
 PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                                              PUSBD_INTERFACE_LIST_ENTRY InterfaceList)
 {
+    host::CheckCallerIrql("USBD_CreateConfigurationRequestEx");
     size_t size = sizeof(struct _URB_SELECT_CONFIGURATION) - sizeof(USBD_INTERFACE_INFORMATION);
     size_t interfaces = 0;
     for (PUSBD_INTERFACE_LIST_ENTRY e = InterfaceList; e->InterfaceDescriptor != nullptr; ++e) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "../host/Machine.h"
+#include "../verifier/IrqlRules.h"
 
 namespace {
 
@@ -116,6 +117,7 @@ extern "C" {
 NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObject, PIRP Irp,
                                 PSYSCTL_IRP_DISPOSITION IrpDisposition)
 {
+    host::CheckCallerIrql("WmiSystemControl");
     PAGED_CODE();
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     if (stack->Parameters.WMI.ProviderId != reinterpret_cast<ULONG_PTR>(DeviceObject)) {
@@ -219,6 +221,7 @@ NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT Devic
 NTSTATUS NTAPI WmiCompleteRequest(PDEVICE_OBJECT, PIRP Irp, NTSTATUS Status, ULONG BufferUsed,
                                   CCHAR PriorityBoost)
 {
+    host::CheckCallerIrql("WmiCompleteRequest");
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     PendingQuery q;
     bool known = false;
