@@ -176,6 +176,7 @@ protected:
 };
 
 struct DispatchViolation {
+    const char* name;
     StackCase stack;
     uintptr_t subCode;
 };
@@ -194,17 +195,24 @@ INSTANTIATE_TEST_SUITE_P(
     Verifier, DispatchResult,
     ::testing::Values(
         // The request is completed and freed before the routine returns: the check still runs.
-        DispatchViolation{{Lower::CompleteReturnPending, Upper::Forward}, host::IO_PENDING_NOT_MARKED},
-        DispatchViolation{{Lower::MarkCompleteReturnSuccess, Upper::Forward},
+        DispatchViolation{"CompletedThenReturnedPendingUnmarked",
+                          {Lower::CompleteReturnPending, Upper::Forward},
+                          host::IO_PENDING_NOT_MARKED},
+        DispatchViolation{"MarkedCompletedThenReturnedSuccess",
+                          {Lower::MarkCompleteReturnSuccess, Upper::Forward},
                           host::IO_MARKED_PENDING_NOT_RETURNED},
-        DispatchViolation{{Lower::MarkKeepReturnSuccess, Upper::Forward},
+        DispatchViolation{"MarkedKeptThenReturnedSuccess",
+                          {Lower::MarkKeepReturnSuccess, Upper::Forward},
                           host::IO_MARKED_PENDING_NOT_RETURNED},
-        // The upper level is marked by the I/O manager after its routine returned success.
-        DispatchViolation{{Lower::MarkKeepReturnPending, Upper::ForwardReturnSuccess},
+        // The I/O manager marks the upper level after its routine returned success.
+        DispatchViolation{"MarkedAfterReturningSuccess",
+                          {Lower::MarkKeepReturnPending, Upper::ForwardReturnSuccess},
                           host::IO_MARKED_PENDING_NOT_RETURNED},
         // The I/O manager marks the upper level while its routine still runs.
-        DispatchViolation{{Lower::MarkCompleteReturnPending, Upper::ForwardReturnSuccess},
-                          host::IO_MARKED_PENDING_NOT_RETURNED}));
+        DispatchViolation{"MarkedWhileReturningSuccess",
+                          {Lower::MarkCompleteReturnPending, Upper::ForwardReturnSuccess},
+                          host::IO_MARKED_PENDING_NOT_RETURNED}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(IoStack, PendingMarkedWhereTheDocumentationAllowsIt)
 {
