@@ -47,7 +47,6 @@ struct IrpTrack {
     bool threaded = false;        // built for a waiting caller: completes to the top
     bool inCompletion = false;
     uint32_t calledLevels = 0;    // stack levels passed down and not yet completed
-    uint32_t pendingLevels = 0;   // stack levels that marked the request pending
     uint32_t returnedPending = 0; // stack levels whose dispatch returned STATUS_PENDING
     uint32_t returnedOther = 0;   // levels whose dispatch returned another status, still below
     CallFrame* frames[32] = {};   // dispatch calls running, per stack level
@@ -481,7 +480,6 @@ void IoManager::ReuseIrp(PIRP irp, NTSTATUS status)
     USHORT size = irp->Size;
     IoInitializeIrp(irp, size, stackSize);
     irp->IoStatus.Status = status;
-    t->pendingLevels = 0;
 }
 
 void IoManager::MarkPending(PIRP irp)
@@ -504,7 +502,6 @@ void IoManager::NoteMarked(IrpTrack* t, PIRP irp, int level)
     bool returnedOther;
     {
         std::lock_guard<std::mutex> lk(mutex_);
-        t->pendingLevels |= Bit(level);
         for (CallFrame* f = t->frames[level & 31]; f != nullptr; f = f->outer)
             f->marked = true;
         returnedOther = (t->returnedOther & Bit(level)) != 0;
@@ -532,7 +529,6 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp)
     {
         std::lock_guard<std::mutex> lk(mutex_);
         t->calledLevels |= Bit(level);
-        t->pendingLevels &= ~Bit(level);
         t->returnedPending &= ~Bit(level);
         t->returnedOther &= ~Bit(level);
         frame.outer = t->frames[level];

@@ -2,9 +2,13 @@
 // locations, completion and cancellation, MDLs, file objects and the verifier's I/O checks.
 //
 // Every request is tracked from allocation to free: which stack levels it was passed to and
-// not yet completed from, which levels marked it pending, and whether it was built for a
-// waiting caller (completed to the top: status block, event, buffer copy-back) or allocated by
-// a driver (which must stop its completion with STATUS_MORE_PROCESSING_REQUIRED and free it).
+// not yet completed from, and whether it was built for a waiting caller (completed to the top:
+// status block, event, buffer copy-back) or allocated by a driver (which must stop its
+// completion with STATUS_MORE_PROCESSING_REQUIRED and free it). Each dispatch call keeps its
+// own record of whether its level was marked pending, so what the routine returns is checked
+// even when the request was completed and freed before it returned. Freed requests wait in a
+// quarantine, filled with a pattern (and poisoned for the address sanitizer), so a driver that
+// writes to one is caught when it leaves the quarantine or at shutdown.
 #pragma once
 
 #include <wdm.h>
