@@ -3,6 +3,9 @@
 //
 //   CV_SEED=S    every machine a test builds uses seed S (replays a failure the trace names)
 //   CV_SEEDS=N   tests that sweep seeds run seeds 1..N (3 when unset, to keep CI fast)
+//
+// The transport tests build one machine each; ctest runs them again with CV_SEED set to each
+// seed from 2 up to the CMake setting CV_SEED_SWEEP (3 unless configured otherwise).
 #pragma once
 
 #include <gtest/gtest.h>
