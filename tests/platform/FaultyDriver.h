@@ -23,7 +23,7 @@ enum FaultyDriverFault : ULONG {
     // Committed on another platform thread, after the commit request has completed.
     FaultDpcLowersIrql = 20,             // the DPC routine returns at PASSIVE_LEVEL
     FaultDpcKeepsSpinLock = 21,          // the DPC routine returns holding a spin lock
-    FaultDpcCompletesWithPending = 22,   // the request, pended, is completed by a DPC with STATUS_PENDING
+    FaultDpcCompletesWithPending = 22,   // a DPC completes the pended request with STATUS_PENDING
     FaultWorkItemDoubleFree = 23,
     FaultSystemThreadWaitsAtDispatch = 24,
     // Prepared by the commit request and committed when the device is removed.

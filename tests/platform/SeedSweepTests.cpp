@@ -124,7 +124,8 @@ TEST_P(SeedSweep, SynchronizationEventsHandEveryTurnOver)
                   KeWaitForSingleObject(&p.pong, Executive, KernelMode, FALSE, nullptr));
         ASSERT_EQ(i + 1, p.turns);
     }
-    EXPECT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(&p.done, Executive, KernelMode, FALSE, nullptr));
+    EXPECT_EQ(STATUS_SUCCESS,
+              KeWaitForSingleObject(&p.done, Executive, KernelMode, FALSE, nullptr));
     EXPECT_EQ(0, KeReadStateEvent(&p.pong)) << "a synchronization event stays consumed";
     machine.Shutdown();
 }
