@@ -9,6 +9,7 @@
 #include <string>
 
 #include "CaptureUnit.h"
+#include "Seeds.h"
 #include "host/Client.h"
 #include "host/Machine.h"
 #include "io/IoManager.h"
@@ -50,6 +51,12 @@ protected:
 
     void Boot(host::MachineOptions options)
     {
+        // The machine seed comes from CV_SEED unless the test chose one; failures name it.
+        if (options.seed == host::MachineOptions{}.seed)
+            options.seed = MachineSeed();
+        if (seedTrace_ == nullptr)
+            seedTrace_ = std::make_unique<::testing::ScopedTrace>(__FILE__, __LINE__,
+                                                                  SeedTrace(options.seed));
         machine_ = std::make_unique<host::Machine>(options);
         InstallTransport(*machine_, model_);
     }
@@ -119,6 +126,7 @@ protected:
 
     hw::UnitModel model_ = CV_TEST_MODEL;
     std::unique_ptr<host::Machine> machine_;
+    std::unique_ptr<::testing::ScopedTrace> seedTrace_;
 };
 
 } // namespace rig
