@@ -4,79 +4,31 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "RunProgram.h"
+
 namespace {
-
-struct Outcome {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string Slurp(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 class CorvCli : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("corv-cli-" + std::to_string(getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(dir_);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-
     std::string Write(const std::string& name, const std::string& text)
     {
-        std::string path = (dir_ / name).string();
+        std::string path = (scratch_.Path() / name).string();
         std::ofstream(path, std::ios::binary) << text;
         return path;
     }
-
-    // Runs corv with the arguments; its standard output and error go to files of the test.
-    Outcome Run(const std::vector<std::string>& args)
+    rig::ProgramOutcome Run(const std::vector<std::string>& args)
     {
-        std::string outPath = (dir_ / "stdout").string();
-        std::string errPath = (dir_ / "stderr").string();
-        pid_t child = fork();
-        if (child == 0) {
-            if (!std::freopen(outPath.c_str(), "w", stdout) ||
-                !std::freopen(errPath.c_str(), "w", stderr))
-                _exit(127);
-            std::vector<char*> argv{const_cast<char*>(CV_CORV_PATH)};
-            for (const std::string& a : args)
-                argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(CV_CORV_PATH, argv.data());
-            _exit(127);
-        }
-        Outcome outcome;
-        int status = 0;
-        if (child > 0 && waitpid(child, &status, 0) == child)
-            outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        outcome.out = Slurp(outPath);
-        outcome.err = Slurp(errPath);
-        return outcome;
+        return rig::RunProgram(CV_CORV_PATH, args, scratch_.Path());
     }
 
-    std::filesystem::path dir_;
+    rig::ScratchDirectory scratch_{
+        std::string("corv-cli-") + ::testing::UnitTest::GetInstance()->current_test_info()->name()};
 };
 
 TEST_F(CorvCli, ExitStatusAndMessageForEachKindOfCommandLine)
@@ -88,7 +40,7 @@ TEST_F(CorvCli, ExitStatusAndMessageForEachKindOfCommandLine)
                                                   "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\"
                                                   "Services\\CORVB\\Parameters]\r\n"
                                                   "\"MaxUnitLv\"=dword:00000010\r\n");
-    const std::string directory = dir_.string();
+    const std::string directory = scratch_.Path().string();
     struct Case {
         std::vector<std::string> args;
         int exitCode;
@@ -122,7 +74,7 @@ TEST_F(CorvCli, ExitStatusAndMessageForEachKindOfCommandLine)
         for (const std::string& a : c.args)
             line += " " + a;
         SCOPED_TRACE("corv" + line);
-        Outcome o = Run(c.args);
+        rig::ProgramOutcome o = Run(c.args);
         EXPECT_EQ(c.exitCode, o.exitCode) << o.err;
         const std::string& text = std::string(c.stream) == "out" ? o.out : o.err;
         EXPECT_TRUE(std::regex_search(text, std::regex(c.message))) << "got: " << text;
@@ -135,7 +87,7 @@ TEST_F(CorvCli, ExitStatusAndMessageForEachKindOfCommandLine)
 // Every debug print of a driver is shown as a whole line, also one whose text has no line end.
 TEST_F(CorvCli, VerboseShowsEachDebugPrintOnALineOfItsOwn)
 {
-    Outcome o = Run({"--verbose", "devices"});
+    rig::ProgramOutcome o = Run({"--verbose", "devices"});
     EXPECT_EQ(0, o.exitCode) << o.err;
     std::istringstream lines(o.err);
     std::vector<std::string> shown;
