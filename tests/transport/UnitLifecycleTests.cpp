@@ -332,7 +332,10 @@ protected:
         ASSERT_EQ(STATUS_SUCCESS, Send(IRP_MN_QUERY_STOP_DEVICE));
         ASSERT_EQ(STATUS_SUCCESS, Send(IRP_MN_STOP_DEVICE));
     }
-    NTSTATUS Send(UCHAR minor) { return M().Pnp().SendPnp(node_, minor, [](PIO_STACK_LOCATION) {}); }
+    NTSTATUS Send(UCHAR minor)
+    {
+        return M().Pnp().SendPnp(node_, minor, [](PIO_STACK_LOCATION) {});
+    }
 
     // The descriptor IOCTL_CORV_READ_CONFIG gives, read with room to spare.
     std::vector<UCHAR> ReadConfig()

@@ -3,6 +3,7 @@
 // check in question must refuse the image, and say why.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -147,7 +148,8 @@ TEST_P(BadImages, AreRefusedByTheirCheckAlone)
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Images, BadImages, ::testing::Combine(::testing::ValuesIn(kMachines), ::testing::ValuesIn(kBadImages)),
+    Images, BadImages,
+    ::testing::Combine(::testing::ValuesIn(kMachines), ::testing::ValuesIn(kBadImages)),
     [](const ::testing::TestParamInfo<BadImages::ParamType>& info) {
         return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;
     });
