@@ -277,6 +277,10 @@ NTSTATUS ForwardAndWait(UnitExtension* unit, PIRP irp); // PASSIVE_LEVEL, waits
 void SetPnpState(UnitExtension* unit, ULONG state);     // under stateLock
 
 // UsbConfig.cpp (PASSIVE_LEVEL, all wait)
+// Sends the URB down and waits for it, at most `timeout` (negative relative time; 0: no limit).
+// Holds an I/O reference for the call. When the time-out expires the request is cancelled and
+// waited for, so the URB is the caller's again on return, and the call fails with
+// STATUS_IO_TIMEOUT; the URB's own status says what became of the transfer.
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT device, PURB urb, LONG timeout);
 NTSTATUS ReadDeviceDescriptor(PDEVICE_OBJECT device);
 NTSTATUS ReadConfigDescriptor(PDEVICE_OBJECT device);

@@ -21,9 +21,8 @@ NTSTATUS ForwardOnUnchanged(UnitExtension* unit, PIRP irp)
 NTSTATUS StartUnit(PDEVICE_OBJECT device, PIRP irp)
 {
     UnitExtension* unit = CV_EXTENSION(device);
-    unit->configDescriptor = nullptr;
-    unit->interfaceInfo = nullptr;
-    unit->pipeOpen = nullptr;
+    // A failed start can leave what it read behind; this start reads everything again.
+    FreeDescriptors(unit);
     NTSTATUS status = ForwardAndWait(unit, irp);
     if (!NT_SUCCESS(status))
         return status;

@@ -14,24 +14,75 @@ PURB AllocateUrb(USHORT bytes)
     return static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, bytes, CV_POOL_TAG));
 }
 
-// Sends an internal request that carries at most one argument and waits for it.
-NTSTATUS PortRequestSync(PDEVICE_OBJECT device, ULONG code, PVOID argument)
+// Where a synchronous request stands. The completion routine moves it to Completed, the
+// waiter's time-out path to TimedOut; whoever moves it first decides whether the request is
+// still with the stack below (and the waiter must cancel it) or already done.
+enum SyncRequestState : LONG {
+    SyncPending = 0,
+    SyncCompleted = 1,
+    SyncTimedOut = 2,
+};
+
+// Lives in the waiter's frame until the completion routine has run.
+struct SyncRequest {
+    KEVENT done;  // set by the completion routine, once
+    LONG state;   // SyncRequestState, moved with InterlockedExchange
+};
+
+// Completes the request back to its owner: the I/O manager neither touches nor frees it after
+// this returns, so the waiter can still cancel it and then frees it itself. DISPATCH_LEVEL.
+NTSTATUS NTAPI SyncRequestCompletion(PDEVICE_OBJECT, PIRP, PVOID context)
 {
-    UnitExtension* unit = CV_EXTENSION(device);
-    KEVENT done;
-    IO_STATUS_BLOCK iosb;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(code, unit->lowerDevice, nullptr, 0, nullptr, 0, TRUE,
-                                             &done, &iosb);
+    auto* request = static_cast<SyncRequest*>(context);
+    InterlockedExchange(&request->state, SyncCompleted);
+    KeSetEvent(&request->done, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Sends an internal device-control request with one argument to the lower device and waits
+// for it, at most `timeout` (a negative relative time; 0 waits without limit). The request is
+// the driver's own, so it stays valid until freed here: a time-out cancels it (only while the
+// completion has not yet run) and waits for its completion before freeing it, so the URB,
+// event and argument the stack below holds outlive its use of them. A request whose time-out
+// expired fails with STATUS_IO_TIMEOUT even when it finished in the meantime: its caller has
+// given up on it. PASSIVE_LEVEL.
+NTSTATUS CallLowerSync(UnitExtension* unit, ULONG code, PVOID argument, LONG timeout)
+{
+    PIRP irp = IoAllocateIrp(unit->lowerDevice->StackSize, FALSE);
     if (irp == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;
-    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = argument;
+    SyncRequest request;
+    KeInitializeEvent(&request.done, NotificationEvent, FALSE);
+    request.state = SyncPending;
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = code;
+    next->Parameters.Others.Argument1 = argument;
+    IoSetCompletionRoutine(irp, SyncRequestCompletion, &request, TRUE, TRUE, TRUE);
     NTSTATUS status = IoCallDriver(unit->lowerDevice, irp);
     if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-        status = iosb.Status;
+        LARGE_INTEGER due;
+        due.QuadPart = timeout;
+        NTSTATUS wait = KeWaitForSingleObject(&request.done, Executive, KernelMode, FALSE,
+                                              timeout != 0 ? &due : nullptr);
+        if (wait == STATUS_TIMEOUT) {
+            if (InterlockedExchange(&request.state, SyncTimedOut) == SyncPending)
+                IoCancelIrp(irp);
+            KeWaitForSingleObject(&request.done, Executive, KernelMode, FALSE, nullptr);
+            status = STATUS_IO_TIMEOUT;
+        } else {
+            status = irp->IoStatus.Status;
+        }
     }
+    IoFreeIrp(irp);
     return status;
+}
+
+// Port requests carry at most one argument and wait without a time-out.
+NTSTATUS PortRequestSync(PDEVICE_OBJECT device, ULONG code, PVOID argument)
+{
+    return CallLowerSync(CV_EXTENSION(device), code, argument, 0);
 }
 
 NTSTATUS PipeRequest(PDEVICE_OBJECT device, USHORT function, PUSBD_PIPE_INFORMATION pipe)
@@ -61,36 +112,12 @@ NTSTATUS ReadDescriptor(PDEVICE_OBJECT device, PURB urb, UCHAR type, PVOID buffe
 
 } // namespace
 
-// With a time-out that expires first, the request is cancelled and waited for, so that the
-// event, the status block and the URB stay valid until the USB stack has let go of them; the
-// call then fails with STATUS_IO_TIMEOUT unless the request finished successfully meanwhile.
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT device, PURB urb, LONG timeout)
 {
     PAGED_CODE();
     UnitExtension* unit = CV_EXTENSION(device);
-    KEVENT done;
-    IO_STATUS_BLOCK iosb;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, unit->lowerDevice,
-                                             nullptr, 0, nullptr, 0, TRUE, &done, &iosb);
-    if (irp == nullptr)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
     IoCountUp(unit);
-    NTSTATUS status = IoCallDriver(unit->lowerDevice, irp);
-    if (status == STATUS_PENDING) {
-        LARGE_INTEGER due;
-        due.QuadPart = timeout;
-        NTSTATUS wait = KeWaitForSingleObject(&done, Executive, KernelMode, FALSE,
-                                              timeout != 0 ? &due : nullptr);
-        if (wait == STATUS_TIMEOUT) {
-            IoCancelIrp(irp);
-            KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-            status = NT_SUCCESS(iosb.Status) ? iosb.Status : STATUS_IO_TIMEOUT;
-        } else {
-            status = iosb.Status;
-        }
-    }
+    NTSTATUS status = CallLowerSync(unit, IOCTL_INTERNAL_USB_SUBMIT_URB, urb, timeout);
     IoCountDown(unit);
     return status;
 }
@@ -158,6 +185,11 @@ NTSTATUS ReadConfigDescriptor(PDEVICE_OBJECT device)
         RtlZeroMemory(config, total);
         status = ReadDescriptor(device, urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, config, total,
                                 &received);
+        // The whole descriptor, and the same one the header announced: a descriptor that
+        // changed between the reads, or came back short, would have the parser and the
+        // read-config request walk past the bytes received.
+        if (NT_SUCCESS(status) && (received != total || config->wTotalLength != total))
+            status = STATUS_DEVICE_DATA_ERROR;
         if (!NT_SUCCESS(status)) {
             ExFreePoolWithTag(config, CV_POOL_TAG);
             goto done;

@@ -100,8 +100,11 @@ if(CV_WINDOWS_MACHINE STREQUAL "x86")
 endif()
 # x64 keeps its table-based unwind data (.pdata/.xdata): the kernel walks driver stacks with it.
 
+# A driver image is linked as an image of the native subsystem, not as a DLL: the loader of
+# kernel images expects IMAGE_FILE_DLL clear, as the platform's own linker leaves it for
+# drivers. That is why the target is an executable and the link has no -shared.
 set(CV_WINDOWS_DRIVER_LINK_OPTIONS
-  -nostdlib -nostartfiles -shared
+  -nostdlib -nostartfiles
   "LINKER:--subsystem,native:${CV_WINDOWS_SUBSYSTEM_VERSION}"
   "LINKER:--major-os-version,${_cv_subsys_major},--minor-os-version,${_cv_subsys_minor}"
   "LINKER:--entry,${_cv_entry}"
@@ -180,7 +183,7 @@ function(cv_windows_driver name)
     message(FATAL_ERROR "cv_windows_driver(${name}): no SOURCES")
   endif()
 
-  add_library(${name} MODULE ${ARG_SOURCES} ${ARG_RESOURCES})
+  add_executable(${name} ${ARG_SOURCES} ${ARG_RESOURCES})
   set_target_properties(${name} PROPERTIES PREFIX "" SUFFIX ".sys")
   target_compile_options(${name} PRIVATE
     $<$<NOT:$<COMPILE_LANGUAGE:RC>>:${CV_WINDOWS_DRIVER_COMPILE_OPTIONS}>)

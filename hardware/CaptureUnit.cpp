@@ -215,6 +215,8 @@ std::vector<uint8_t> CaptureUnit::ConfigurationDescriptor() const
         AppendLe16(out, CV_BULK_PACKET_BYTES);
         out.push_back(0); // bInterval
     }
+    if (configurationEdit)
+        configurationEdit(out, ++configurationReads);
     return out;
 }
 
@@ -471,6 +473,13 @@ void CaptureUnit::RefuseConfigurations(unsigned count)
 {
     Section section(*this);
     refusedConfigurations = count;
+}
+
+void CaptureUnit::RewriteConfigurationDescriptor(DescriptorEdit edit)
+{
+    Section section(*this);
+    configurationEdit = std::move(edit);
+    configurationReads = 0;
 }
 
 bool CaptureUnit::HaltEndpoint(uint8_t endpointAddress)

@@ -8,6 +8,8 @@
 //   (Short: an IN request answers fewer bytes than asked, an OUT request takes only the first
 //   bytes). A stalled or unanswered request has no effect on the unit.
 // - SET_CONFIGURATION: RefuseConfigurations(n) makes the next n answer Stall.
+// - Configuration descriptor: RewriteConfigurationDescriptor(edit) lets a test change what each
+//   read reports (grow, shrink or cut it), told which read it is, counted from 1.
 // - Bulk endpoints: HaltEndpoint halts one; it answers Stall until the host clears the halt
 //   (ClearHalt), a bus reset, a new configuration or reattachment. The unit also halts an
 //   endpoint itself when it answers Stall on it (bulk OUT while the loader runs, or a program
@@ -159,6 +161,8 @@ public:
     void InjectControlFaults(ControlFault fault, unsigned count = 1);
     void ClearControlFaults();
     void RefuseConfigurations(unsigned count);
+    using DescriptorEdit = std::function<void(std::vector<uint8_t>& descriptor, unsigned read)>;
+    void RewriteConfigurationDescriptor(DescriptorEdit edit);
     // Returns false for an address that is not one of the unit's bulk endpoints.
     bool HaltEndpoint(uint8_t endpointAddress);
     bool EndpointHalted(uint8_t endpointAddress) const;
@@ -198,6 +202,8 @@ private:
     std::array<bool, 3> halted{}; // by endpoint, in descriptor order
     std::deque<ControlFault> controlFaults;
     unsigned refusedConfigurations = 0;
+    DescriptorEdit configurationEdit;
+    mutable unsigned configurationReads = 0;
 
     std::vector<uint8_t> memory; // CV_BOOT_MEMORY_BYTES of loader memory
     uint16_t sendCursor = 0;

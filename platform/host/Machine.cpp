@@ -133,8 +133,11 @@ void Machine::AppendDebugLog(const std::string& line)
 {
     std::lock_guard<std::mutex> lk(logMutex_);
     debugLog_.push_back(line);
+    // Each print is shown as a line of its own, ended by a line end even when the driver's
+    // text carries none, so the next one does not run into it.
     if (options_.echoDebugOutput)
-        std::fprintf(stderr, "%s", line.c_str());
+        std::fprintf(stderr, "%s%s", line.c_str(),
+                     !line.empty() && line.back() == '\n' ? "" : "\n");
 }
 
 void Machine::Sleep(int64_t hundredNanoseconds)

@@ -319,6 +319,104 @@ TEST_F(UnitLifecycle, ReadConfigWantsRoomForTheWholeDescriptor)
     EXPECT_EQ(0, memcmp(buffer.data(), Ext(1)->configDescriptor, total));
 }
 
+// A unit that is stopped and started again by hand, with its faults scripted in between.
+class Restart : public UnitLifecycle {
+protected:
+    void SetUp() override
+    {
+        UnitLifecycle::SetUp();
+        unit_ = std::make_shared<hw::CaptureUnit>(model_, hw::UnitMode::Running);
+        node_ = NodeOfPort(M().Usb().Plug(unit_));
+        M().Pnp().WaitIdle();
+        real_ = ReadConfig();
+        ASSERT_EQ(STATUS_SUCCESS, Send(IRP_MN_QUERY_STOP_DEVICE));
+        ASSERT_EQ(STATUS_SUCCESS, Send(IRP_MN_STOP_DEVICE));
+    }
+    NTSTATUS Send(UCHAR minor)
+    {
+        return M().Pnp().SendPnp(node_, minor, [](PIO_STACK_LOCATION) {});
+    }
+
+    // The descriptor IOCTL_CORV_READ_CONFIG gives, read with room to spare.
+    std::vector<UCHAR> ReadConfig()
+    {
+        host::DeviceHandle handle;
+        EXPECT_EQ(STATUS_SUCCESS, handle.Open(u"\\Device\\" + Name(1)));
+        std::vector<UCHAR> buffer(0x10000);
+        ULONG_PTR information = 0;
+        EXPECT_EQ(STATUS_SUCCESS, handle.Control(IOCTL_CORV_READ_CONFIG, nullptr, 0, buffer.data(),
+                                                 static_cast<ULONG>(buffer.size()), &information));
+        buffer.resize(information);
+        return buffer;
+    }
+
+    std::shared_ptr<hw::CaptureUnit> unit_;
+    host::Devnode* node_ = nullptr;
+    std::vector<UCHAR> real_; // the descriptor of the first start
+};
+
+// The second read of the configuration descriptor must bring exactly the bytes the header of
+// the first announced. A descriptor that grows, shrinks or comes back cut short fails the
+// start; the unit then starts with its real descriptor, and nothing is left behind.
+TEST_F(Restart, AConfigurationDescriptorThatChangesBetweenReadsFailsTheStart)
+{
+    auto setTotal = [](std::vector<uint8_t>& d, uint16_t total) {
+        d[2] = static_cast<uint8_t>(total);
+        d[3] = static_cast<uint8_t>(total >> 8);
+    };
+    struct Case {
+        const char* what;
+        std::function<void(std::vector<uint8_t>&)> edit;
+    };
+    const Case cases[] = {
+        {"grows to 65535 bytes", [&](auto& d) { setTotal(d, 0xFFFF); d.resize(0xFFFF); }},
+        {"grows by an endpoint",
+         [&](auto& d) {
+             d.insert(d.end(), {7, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x84, 2, 64, 0, 0});
+             d[13]++; // bNumEndpoints
+             setTotal(d, static_cast<uint16_t>(d.size()));
+         }},
+        {"loses its last endpoint",
+         [&](auto& d) {
+             d.resize(d.size() - 7);
+             d[13]--;
+             setTotal(d, static_cast<uint16_t>(d.size()));
+         }},
+        {"comes back cut short", [](auto& d) { d.resize(20); }},
+        {"keeps its length but says it is shorter", [&](auto& d) { setTotal(d, 25); }},
+    };
+    ASSERT_FALSE(real_.empty());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        unit_->RewriteConfigurationDescriptor([&c](std::vector<uint8_t>& d, unsigned read) {
+            if (read == 2)
+                c.edit(d);
+        });
+        EXPECT_EQ(STATUS_DEVICE_DATA_ERROR, Send(IRP_MN_START_DEVICE));
+        EXPECT_EQ(nullptr, Ext(1)->configDescriptor);
+        EXPECT_EQ(nullptr, Ext(1)->interfaceInfo);
+        unit_->RewriteConfigurationDescriptor(nullptr);
+        ASSERT_EQ(STATUS_SUCCESS, Send(IRP_MN_START_DEVICE));
+        EXPECT_EQ(Running, Ext(1)->pnpState);
+        EXPECT_EQ(real_, ReadConfig());
+        ASSERT_EQ(STATUS_SUCCESS, Send(IRP_MN_QUERY_STOP_DEVICE));
+        ASSERT_EQ(STATUS_SUCCESS, Send(IRP_MN_STOP_DEVICE));
+    }
+}
+
+// A start that fails after reading the descriptors (the unit refuses its configuration) keeps
+// them; the next start frees them before reading again. The verifier's pool check at the end
+// of the test finds any that leaked.
+TEST_F(Restart, AStartAfterAFailedStartFreesWhatTheFailedOneRead)
+{
+    unit_->RefuseConfigurations(1);
+    EXPECT_FALSE(NT_SUCCESS(Send(IRP_MN_START_DEVICE)));
+    EXPECT_NE(nullptr, Ext(1)->configDescriptor) << "the failed start read the descriptor";
+    ASSERT_EQ(STATUS_SUCCESS, Send(IRP_MN_START_DEVICE));
+    EXPECT_EQ(Running, Ext(1)->pnpState);
+    EXPECT_EQ(0, Ext(1)->pipeOpen[0] | Ext(1)->pipeOpen[1] | Ext(1)->pipeOpen[2]);
+}
+
 } // namespace
 
 namespace {

@@ -1,11 +1,13 @@
 // corv: brings up the host machine with a capture unit on its USB bus, loads the transport
 // driver for it, and does what the user asks of the unit.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <optional>
 #include <string>
 #include <vector>
@@ -275,8 +277,49 @@ int ShowWmi(host::Machine& m, const Options& o)
     return shown > 0 ? 0 : 1;
 }
 
+// The settings file must exist, be readable and not be a directory (a pipe will do); what is
+// wrong with it is told before the machine comes up. Returns the reason, or nothing.
+std::optional<std::string> RegistryFileProblem(const std::string& path)
+{
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0)
+        return std::string("cannot open: ") + std::strerror(errno);
+    if (S_ISDIR(info.st_mode))
+        return "is a directory, not a .reg file";
+    if (access(path.c_str(), R_OK) != 0)
+        return std::string("cannot open: ") + std::strerror(errno);
+    return std::nullopt;
+}
+
+// Loads the settings file into the machine's registry; false (with the message printed) when
+// it cannot be read or is not a valid .reg file.
+bool ImportSettings(host::Machine& machine, const std::string& path)
+{
+    std::optional<host::RegError> error;
+    try {
+        error = host::ImportRegFile(machine.Registry(), path);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "corv: %s: cannot read: %s\n", path.c_str(), e.what());
+        return false;
+    }
+    if (!error)
+        return true;
+    if (error->line > 0)
+        std::fprintf(stderr, "corv: %s:%d: %s\n", path.c_str(), error->line,
+                     error->message.c_str());
+    else
+        std::fprintf(stderr, "corv: %s: %s\n", path.c_str(), error->message.c_str());
+    return false;
+}
+
 int Run(const Options& o)
 {
+    if (!o.registryFile.empty()) {
+        if (auto problem = RegistryFileProblem(o.registryFile)) {
+            std::fprintf(stderr, "corv: %s: %s\n", o.registryFile.c_str(), problem->c_str());
+            return 1;
+        }
+    }
     host::MachineOptions mo;
     mo.mode = o.realTime ? host::TimeMode::Real : host::TimeMode::Simulated;
     mo.seed = o.seed;
@@ -295,16 +338,8 @@ int Run(const Options& o)
     machine.Pnp().InstallPackage({id, service, image});
     std::snprintf(id, sizeof id, "USB\\VID_%04X&PID_%04X", CV_VENDOR_ID, CV_PRODUCT_STARTUP);
     machine.Pnp().InstallPackage({id, service, image});
-    if (!o.registryFile.empty()) {
-        if (auto error = host::ImportRegFile(machine.Registry(), o.registryFile)) {
-            if (error->line > 0)
-                std::fprintf(stderr, "corv: %s:%d: %s\n", o.registryFile.c_str(), error->line,
-                             error->message.c_str());
-            else
-                std::fprintf(stderr, "corv: %s: %s\n", o.registryFile.c_str(), error->message.c_str());
-            return 1;
-        }
-    }
+    if (!o.registryFile.empty() && !ImportSettings(machine, o.registryFile))
+        return 1;
     for (int i = 0; i < o.units; ++i) {
         auto unit = std::make_shared<hw::CaptureUnit>(
             o.model, o.startup ? hw::UnitMode::StartUp : hw::UnitMode::Running);

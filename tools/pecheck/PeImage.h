@@ -23,6 +23,8 @@ inline constexpr uint16_t kMachineI386 = 0x014c;
 inline constexpr uint16_t kMachineAmd64 = 0x8664;
 inline constexpr uint16_t kSubsystemNative = 1;
 inline constexpr uint16_t kFileRelocsStripped = 0x0001;
+inline constexpr uint16_t kFileExecutableImage = 0x0002;
+inline constexpr uint16_t kFileDll = 0x2000;
 
 struct Section {
   std::string name;

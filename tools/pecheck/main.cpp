@@ -20,9 +20,9 @@ using pecheck::PeImage;
 
 constexpr const char* kUsage = R"(usage: pecheck [options] IMAGE
 
-Checks a kernel driver image. Always checked: native subsystem, entry point at the
-DriverEntry symbol, imports by bare name, relocatable, header checksum, no static
-constructors. Options add checks:
+Checks a kernel driver image. Always checked: native subsystem, linked as a driver (not as
+a DLL), entry point at the DriverEntry symbol, imports by bare name, relocatable, header
+checksum, no static constructors. Options add checks:
 
   --machine x86|x64          expected machine (i386 or amd64); also picks the entry symbol
   --entry SYMBOL             entry symbol (default _DriverEntry@8 on x86, DriverEntry on x64)
@@ -348,6 +348,17 @@ int run(const Options& options) {
     report.pass("subsystem", "native (1)");
   } else {
     report.fail("subsystem", std::to_string(image.subsystem()) + ", expected native (1)");
+  }
+
+  // Kernel images are linked as images of their own, not as DLLs: the platform's linker
+  // leaves IMAGE_FILE_DLL clear for a driver, and loaders of kernel images go by that.
+  const uint16_t characteristics = image.fileCharacteristics();
+  if (characteristics & pecheck::kFileDll) {
+    report.fail("image kind", "IMAGE_FILE_DLL (0x2000) is set: linked as a DLL, not as a driver");
+  } else if (!(characteristics & pecheck::kFileExecutableImage)) {
+    report.fail("image kind", "IMAGE_FILE_EXECUTABLE_IMAGE (0x0002) is clear: not a linked image");
+  } else {
+    report.pass("image kind", "driver image (IMAGE_FILE_DLL clear)");
   }
 
   checkEntry(image, !options.entry.empty() ? options.entry
