@@ -67,13 +67,16 @@ TEST_F(Lifetime, AQueuedWorkItemHoldsItsDeviceAndTheImageUntilItsRoutineReturns)
     EXPECT_FALSE(ImageStillMapped());
 }
 
-TEST_F(Lifetime, ASystemThreadHoldsTheImageUntilItReturns)
+class LifetimeOfCode : public Lifetime, public ::testing::WithParamInterface<ULONG> {};
+
+// A system thread, or an executive work item (which holds no device), of the unloaded driver.
+TEST_P(LifetimeOfCode, HoldsTheImageUntilItsRoutineReturns)
 {
-    PROBE_THREAD_CONTEXT context;
+    PROBE_WAIT_CONTEXT context;
     KeInitializeEvent(&context.release, NotificationEvent, FALSE);
     KeInitializeEvent(&context.started, NotificationEvent, FALSE);
     PVOID address = &context;
-    ASSERT_EQ(STATUS_SUCCESS, Control(IOCTL_PROBE_START_THREAD, &address, sizeof address));
+    ASSERT_EQ(STATUS_SUCCESS, Control(GetParam(), &address, sizeof address));
     KeWaitForSingleObject(&context.started, Executive, KernelMode, FALSE, nullptr);
     DeleteAndUnload();
     EXPECT_TRUE(ImageStillMapped());
@@ -81,6 +84,10 @@ TEST_F(Lifetime, ASystemThreadHoldsTheImageUntilItReturns)
     machine_.Sleep(10000);
     EXPECT_FALSE(ImageStillMapped());
 }
+
+INSTANTIATE_TEST_SUITE_P(Verifier, LifetimeOfCode,
+                         ::testing::Values(IOCTL_PROBE_START_THREAD,
+                                           IOCTL_PROBE_QUEUE_EX_WORK_ITEM));
 
 TEST_F(Lifetime, ATimerLeftSetInTheImageAtUnloadIsABugCheck)
 {

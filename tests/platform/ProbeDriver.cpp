@@ -18,9 +18,10 @@ void NTAPI ProbeWork(PDEVICE_OBJECT device, PVOID context)
     InterlockedIncrement(&ext->routinesDone);
 }
 
-void NTAPI ProbeThread(PVOID context)
+// A system thread's start routine and an executive work item's routine alike.
+void NTAPI ProbeWait(PVOID context)
 {
-    auto* caller = static_cast<PPROBE_THREAD_CONTEXT>(context);
+    auto* caller = static_cast<PPROBE_WAIT_CONTEXT>(context);
     KeSetEvent(&caller->started, IO_NO_INCREMENT, FALSE);
     KeWaitForSingleObject(&caller->release, Executive, KernelMode, FALSE, nullptr);
 }
@@ -47,11 +48,17 @@ NTSTATUS Control(PDEVICE_OBJECT device, PIRP irp)
     }
     case IOCTL_PROBE_START_THREAD: {
         HANDLE thread;
-        NTSTATUS status = PsCreateSystemThread(&thread, 0, nullptr, nullptr, nullptr, ProbeThread,
+        NTSTATUS status = PsCreateSystemThread(&thread, 0, nullptr, nullptr, nullptr, ProbeWait,
                                                *static_cast<PVOID*>(buffer));
         if (NT_SUCCESS(status))
             ZwClose(thread);
         return status;
+    }
+    case IOCTL_PROBE_QUEUE_EX_WORK_ITEM: {
+        auto* caller = *static_cast<PPROBE_WAIT_CONTEXT*>(buffer);
+        ExInitializeWorkItem(&caller->item, ProbeWait, caller);
+        ExQueueWorkItem(&caller->item, DelayedWorkQueue);
+        return STATUS_SUCCESS;
     }
     case IOCTL_PROBE_ALLOCATE: {
         ULONG size = *static_cast<ULONG*>(buffer);

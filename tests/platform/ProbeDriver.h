@@ -8,9 +8,11 @@
 #define IOCTL_PROBE_QUEUE_WORK_ITEM PROBE_IOCTL(1)
 // Sets a timer without a DPC that lives in the image's own memory, due in a second.
 #define IOCTL_PROBE_SET_IMAGE_TIMER PROBE_IOCTL(2)
-// Input: the address of a PROBE_THREAD_CONTEXT in the caller's memory. Starts a system thread
+// Input: the address of a PROBE_WAIT_CONTEXT in the caller's memory. Starts a system thread
 // that sets its `started`, waits for its `release` and returns; closes the thread's handle.
 #define IOCTL_PROBE_START_THREAD PROBE_IOCTL(3)
+// The same with an executive work item (the context's `item`) in place of the thread.
+#define IOCTL_PROBE_QUEUE_EX_WORK_ITEM PROBE_IOCTL(6)
 // Input: a ULONG byte count. Output: the address of a new pool block of that size, tag 'Prob'.
 #define IOCTL_PROBE_ALLOCATE PROBE_IOCTL(4)
 // Input: the address of a block IOCTL_PROBE_ALLOCATE returned; frees it.
@@ -24,7 +26,8 @@ typedef struct _PROBE_EXTENSION {
     LONG routinesDone;   // work items that returned
 } PROBE_EXTENSION, *PPROBE_EXTENSION;
 
-typedef struct _PROBE_THREAD_CONTEXT {
+typedef struct _PROBE_WAIT_CONTEXT {
     KEVENT release;
     KEVENT started;
-} PROBE_THREAD_CONTEXT, *PPROBE_THREAD_CONTEXT;
+    WORK_QUEUE_ITEM item;
+} PROBE_WAIT_CONTEXT, *PPROBE_WAIT_CONTEXT;
