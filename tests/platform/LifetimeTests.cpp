@@ -67,6 +67,15 @@ TEST_F(Lifetime, AQueuedWorkItemHoldsItsDeviceAndTheImageUntilItsRoutineReturns)
     EXPECT_FALSE(ImageStillMapped());
 }
 
+TEST_F(Lifetime, AReferencedDeviceObjectHoldsTheImageOfItsDriver)
+{
+    ObReferenceObject(device_);
+    DeleteAndUnload();
+    EXPECT_TRUE(ImageStillMapped());
+    ObDereferenceObject(device_);
+    EXPECT_FALSE(ImageStillMapped());
+}
+
 class LifetimeOfCode : public Lifetime, public ::testing::WithParamInterface<ULONG> {};
 
 // A system thread, or an executive work item (which holds no device), of the unloaded driver.
