@@ -4,6 +4,7 @@
 // the same faults as they happen.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "CrashExpect.h"
@@ -45,6 +46,8 @@ struct Damage {
     Found found;
     const char* report; // words the report must hold
 };
+
+void PrintTo(const Damage& d, std::ostream* os) { *os << d.what; }
 
 class PoolDamage : public ::testing::TestWithParam<Damage> {};
 
