@@ -76,6 +76,7 @@ IoManager::IoManager(Machine& machine) : machine_(machine) {}
 IoManager::~IoManager()
 {
     for (IrpTrack* t : liveIrps_) {
+        std::free(t->systemBuffer); // a request a crash left in flight
         std::free(t->memory);
         delete t;
     }
