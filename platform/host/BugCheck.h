@@ -35,8 +35,14 @@ enum : uintptr_t {
     POOL_PAGED_AT_DISPATCH = 0x08,
 };
 
+// BAD_POOL_HEADER, parameter 1.
+enum : uintptr_t {
+    POOL_PATTERN_CHECK_FAILED = 0x02, // a guard or a freed block's fill was overwritten
+};
+
 // DRIVER_VERIFIER_DETECTED_VIOLATION, parameter 1.
 enum : uintptr_t {
+    VERIFIER_ZERO_BYTE_POOL_ALLOCATION = 0x00,
     VERIFIER_POOL_LEAK_AT_UNLOAD = 0x62,
     VERIFIER_IRQL_CHANGED_BY_ROUTINE = 0x100,
     VERIFIER_SPIN_LOCK_HELD_ON_RETURN = 0x101,

@@ -121,6 +121,7 @@ void Machine::Shutdown()
     for (PDEVICE_OBJECT d : wmi_->Providers())
         verifier_->Report("at shutdown: a device is still registered with WMI (" +
                           std::to_string(reinterpret_cast<uintptr_t>(d)) + ")");
+    CheckWhatShutdownLeft(*this);
 }
 
 std::vector<std::string> Machine::DebugLog()

@@ -355,19 +355,19 @@ void NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
                            reinterpret_cast<uintptr_t>(WorkerRoutine), self->irql, 0,
                            "work item routine returned at raised IRQL or holding a spin lock");
         M().Objects().Dereference(device);
-    });
+    }, reinterpret_cast<const void*>(WorkerRoutine));
 }
 
 void NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType)
 {
     host::CheckCallerIrql("ExQueueWorkItem");
-    M().Work().Queue(QueueType, [WorkItem] { WorkItem->WorkerRoutine(WorkItem->Parameter); });
+    M().Work().Queue(QueueType, [WorkItem] { WorkItem->WorkerRoutine(WorkItem->Parameter); },
+                     reinterpret_cast<const void*>(WorkItem->WorkerRoutine));
 }
 
 void NTAPI PoStartNextPowerIrp(PIRP)
 {
     host::CheckCallerIrql("PoStartNextPowerIrp");
-    
 }
 
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -408,10 +408,7 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK, POBJECT_TYP
         return STATUS_INVALID_HANDLE;
     if (ObjectType == *PsThreadType && kind != host::ObjectKind::Thread)
         return STATUS_OBJECT_TYPE_MISMATCH;
-    if (kind == host::ObjectKind::Thread)
-        __atomic_add_fetch(&static_cast<PKTHREAD>(object)->references, 1, __ATOMIC_SEQ_CST);
-    else
-        M().Objects().Reference(object);
+    M().Objects().Reference(object);
     *Object = object;
     return STATUS_SUCCESS;
 }
@@ -428,7 +425,7 @@ LONG_PTR FASTCALL ObfReferenceObject(PVOID Object)
     host::CheckCallerIrql("ObfReferenceObject");
     for (PKTHREAD t : M().Sched().Threads()) {
         if (t == Object)
-            return __atomic_add_fetch(&t->references, 1, __ATOMIC_SEQ_CST);
+            return M().Objects().ReferenceThread(t);
     }
     return M().Objects().Reference(Object);
 }
@@ -436,10 +433,6 @@ LONG_PTR FASTCALL ObfReferenceObject(PVOID Object)
 LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object)
 {
     host::CheckCallerIrql("ObfDereferenceObject");
-    for (PKTHREAD t : M().Sched().Threads()) {
-        if (t == Object)
-            return __atomic_sub_fetch(&t->references, 1, __ATOMIC_SEQ_CST);
-    }
     return M().Objects().Dereference(Object);
 }
 

@@ -131,6 +131,7 @@ IoManager::IoManager(Machine& machine) : machine_(machine) {}
 IoManager::~IoManager()
 {
     for (auto& [irp, t] : liveIrps_) {
+        std::free(t->systemBuffer); // a request a crash left in flight
         std::free(t->memory);
         delete t;
     }
@@ -273,17 +274,37 @@ NTSTATUS IoManager::CreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUN
         std::lock_guard<std::mutex> lk(mutex_);
         devices_.insert(rec);
     }
-    machine_.Objects().Track(d, ObjectKind::Device, 1, [this](PVOID object) {
-        auto* r = RecordOf(static_cast<PDEVICE_OBJECT>(object));
-        {
-            std::lock_guard<std::mutex> lk(mutex_);
-            devices_.erase(r);
-        }
-        std::free(r->extensionMemory);
-        delete r;
-    });
+    // The object is permanent until IoDeleteDevice; it keeps its driver's image mapped.
+    rec->image = RecordOf(driver)->module;
+    machine_.Modules().Hold(rec->image);
+    machine_.Objects().Track(d, ObjectKind::Device, 0, [this](PVOID object) {
+        FreeDevice(static_cast<PDEVICE_OBJECT>(object));
+    }, true);
     *out = d;
     return STATUS_SUCCESS;
+}
+
+size_t IoManager::LiveDeviceObjects()
+{
+    std::lock_guard<std::mutex> lk(mutex_);
+    return devices_.size();
+}
+
+void IoManager::FreeDevice(PDEVICE_OBJECT device)
+{
+    DeviceRecord* r = RecordOf(device);
+    if (device->AttachedDevice != nullptr) {
+        r->freeOnDetach = true;
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        devices_.erase(r);
+    }
+    LoadedModule* image = r->image;
+    std::free(r->extensionMemory);
+    delete r;
+    machine_.Modules().Release(image);
 }
 
 void IoManager::DeleteDevice(PDEVICE_OBJECT device)
@@ -333,7 +354,7 @@ void IoManager::DeleteDevice(PDEVICE_OBJECT device)
         }
     }
     rec->deleted = true;
-    machine_.Objects().Dereference(device);
+    machine_.Objects().MakeTemporary(device);
 }
 
 PDEVICE_OBJECT IoManager::Attach(PDEVICE_OBJECT source, PDEVICE_OBJECT target)
@@ -358,6 +379,8 @@ void IoManager::Detach(PDEVICE_OBJECT target)
     if (above != nullptr)
         above->DeviceObjectExtension->AttachedTo = nullptr;
     target->AttachedDevice = nullptr;
+    if (RecordOf(target)->freeOnDetach)
+        FreeDevice(target);
 }
 
 // ---------------------------------------------------------------------------------------------

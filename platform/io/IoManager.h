@@ -42,6 +42,10 @@ struct DeviceRecord {
     size_t extensionSize = 0;
     std::u16string name;
     bool deleted = false;
+    // Deleted and unreferenced while a device was still attached above it: its memory goes
+    // when that device detaches.
+    bool freeOnDetach = false;
+    LoadedModule* image = nullptr; // the creating driver's image, held while the object lives
     // Set by the PnP manager for physical device objects.
     void* devnode = nullptr;
 };
@@ -113,10 +117,12 @@ public:
     // Bug-checks if a freed request still in the quarantine was written after its free.
     void CheckFreedRequests();
     size_t LiveIrps();
+    size_t LiveDeviceObjects(); // device objects whose memory has not gone yet
     size_t LiveMdls();
 
 private:
     friend struct IrpTrack;
+    void FreeDevice(PDEVICE_OBJECT device); // its last reference went
     IrpTrack* Track(PIRP irp, const char* routine);
     bool StillLive(PIRP irp, uint64_t generation);
     void NoteMarked(IrpTrack* track, PIRP irp, int level);

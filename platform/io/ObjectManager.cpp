@@ -3,6 +3,7 @@
 #include <sstream>
 
 #include "../host/Machine.h"
+#include "IoManager.h"
 
 namespace host {
 
@@ -153,10 +154,10 @@ std::vector<NamespaceEntry> ObjectManager::Entries()
 }
 
 void ObjectManager::Track(PVOID object, ObjectKind kind, LONG references,
-                          std::function<void(PVOID)> deleter)
+                          std::function<void(PVOID)> deleter, bool permanent)
 {
     std::lock_guard<std::mutex> lk(mutex_);
-    objects_[object] = Record{kind, references, std::move(deleter)};
+    objects_[object] = Record{kind, references + (permanent ? 1 : 0), std::move(deleter), permanent};
 }
 
 bool ObjectManager::Tracked(PVOID object, ObjectKind* kind)
@@ -183,15 +184,29 @@ LONG ObjectManager::Reference(PVOID object)
     return ++it->second.references;
 }
 
+LONG ObjectManager::ReferenceThread(PKTHREAD thread)
+{
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        if (objects_.count(thread) == 0)
+            objects_[thread] = Record{ObjectKind::Thread, 0, nullptr, false};
+    }
+    return Reference(thread);
+}
+
 LONG ObjectManager::Dereference(PVOID object)
 {
     std::unique_lock<std::mutex> lk(mutex_);
     auto it = objects_.find(object);
-    if (it == objects_.end() || it->second.references <= 0) {
+    if (it == objects_.end() || it->second.references <= (it->second.permanent ? 1 : 0)) {
+        std::string what = it == objects_.end()
+                               ? std::string("something that is not a live object")
+                               : DescribeObject(object, it->second.kind);
         lk.unlock();
         BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_BAD_OBJECT_REFERENCE,
                  reinterpret_cast<uintptr_t>(object), 0, 0,
-                 "reference dropped on an object that has none left");
+                 "reference dropped below zero on " + what +
+                     ": more dereferences than references taken");
     }
     LONG left = --it->second.references;
     if (left == 0) {
@@ -204,6 +219,18 @@ LONG ObjectManager::Dereference(PVOID object)
     return left;
 }
 
+void ObjectManager::MakeTemporary(PVOID object)
+{
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        auto it = objects_.find(object);
+        if (it == objects_.end() || !it->second.permanent)
+            return;
+        it->second.permanent = false;
+    }
+    Dereference(object);
+}
+
 LONG ObjectManager::References(PVOID object)
 {
     std::lock_guard<std::mutex> lk(mutex_);
@@ -211,14 +238,56 @@ LONG ObjectManager::References(PVOID object)
     return it == objects_.end() ? 0 : it->second.references;
 }
 
+std::string ObjectManager::DescribeObject(PVOID object, ObjectKind kind)
+{
+    std::ostringstream os;
+    os << KindName(kind);
+    if (kind == ObjectKind::Device) {
+        auto device = static_cast<PDEVICE_OBJECT>(object);
+        DeviceRecord* rec = IoManager::RecordOf(device);
+        if (!rec->name.empty())
+            os << " " << Narrow(rec->name);
+        DriverRecord* driver = rec->deleted || device->DriverObject == nullptr
+                                   ? nullptr
+                                   : IoManager::RecordOf(device->DriverObject);
+        if (driver != nullptr)
+            os << " of " << Narrow(driver->name);
+        if (rec->deleted)
+            os << " (deleted)";
+    } else if (kind == ObjectKind::Thread) {
+        os << " \"" << static_cast<PKTHREAD>(object)->name << "\"";
+    } else if (kind == ObjectKind::File) {
+        auto file = static_cast<PFILE_OBJECT>(object);
+        DeviceRecord* rec = IoManager::RecordOf(file->DeviceObject);
+        if (!rec->name.empty())
+            os << " on " << Narrow(rec->name);
+    }
+    os << " at " << object;
+    return os.str();
+}
+
 std::vector<std::string> ObjectManager::Alive()
 {
     std::lock_guard<std::mutex> lk(mutex_);
     std::vector<std::string> out;
     for (auto& [object, record] : objects_) {
+        LONG held = record.references - (record.permanent ? 1 : 0);
+        if (held <= 0)
+            continue; // a device object that only its own name keeps
         std::ostringstream os;
-        os << KindName(record.kind) << " at " << object << " with " << record.references
-           << " reference(s)";
+        os << DescribeObject(object, record.kind) << " with " << held << " reference(s) held";
+        out.push_back(os.str());
+    }
+    return out;
+}
+
+std::vector<std::string> ObjectManager::HandlesOpen()
+{
+    std::lock_guard<std::mutex> lk(mutex_);
+    std::vector<std::string> out;
+    for (auto& [handle, target] : handles_) {
+        std::ostringstream os;
+        os << "handle " << handle << " to " << DescribeObject(target.first, target.second);
         out.push_back(os.str());
     }
     return out;
@@ -257,10 +326,8 @@ NTSTATUS ObjectManager::CloseHandle(HANDLE handle)
         kind = it->second.second;
         handles_.erase(it);
     }
-    if (kind == ObjectKind::Thread)
-        M().Sched().ReleaseThread(static_cast<PKTHREAD>(object));
-    else
-        Dereference(object);
+    (void)kind;
+    Dereference(object);
     return STATUS_SUCCESS;
 }
 

@@ -35,14 +35,22 @@ public:
     bool LinkExists(const std::u16string& link);
 
     // Reference counting. Track() starts an object at `references`; the delete routine runs
-    // when the count reaches zero.
-    void Track(PVOID object, ObjectKind kind, LONG references, std::function<void(PVOID)> deleter);
+    // when the count reaches zero. A permanent object (a device object until IoDeleteDevice)
+    // keeps one reference of its own that only MakeTemporary drops; a dereference that would
+    // take the count below what its holders took is the verifier's bug check.
+    void Track(PVOID object, ObjectKind kind, LONG references, std::function<void(PVOID)> deleter,
+               bool permanent = false);
     bool Tracked(PVOID object, ObjectKind* kind);
     LONG Reference(PVOID object);
     LONG Dereference(PVOID object);
+    // Drops a permanent object's own reference: it goes when the last holder lets go.
+    void MakeTemporary(PVOID object);
     LONG References(PVOID object);
-    // Objects still alive (for the end-of-run checks), described in words.
+    // Thread objects are counted from the first reference a driver takes on one.
+    LONG ReferenceThread(PKTHREAD thread);
+    // Objects still referenced, and handles still open (for the end-of-run checks), in words.
     std::vector<std::string> Alive();
+    std::vector<std::string> HandlesOpen();
 
     HANDLE CreateHandle(PVOID object, ObjectKind kind); // takes over one reference
     bool LookupHandle(HANDLE handle, PVOID* object, ObjectKind* kind);
@@ -54,7 +62,9 @@ private:
         ObjectKind kind;
         LONG references;
         std::function<void(PVOID)> deleter;
+        bool permanent = false;
     };
+    static std::string DescribeObject(PVOID object, ObjectKind kind);
     static std::u16string Key(const std::u16string& name);
     std::mutex mutex_;
     std::map<std::u16string, NamespaceEntry> names_;

@@ -706,9 +706,15 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_ATTRIBU
     std::string name = "system thread";
     if (host::LoadedModule* module = m.Modules().ModuleOf(reinterpret_cast<void*>(StartRoutine)))
         name = module->name + " thread";
+    // The thread keeps its driver's image mapped until it has left the image's code.
+    host::LoadedModule* image = m.Modules().HoldCode(reinterpret_cast<void*>(StartRoutine));
     PKTHREAD thread = m.Sched().CreateThread(
         name,
-        [StartRoutine, StartContext] {
+        [StartRoutine, StartContext, image] {
+            struct Hold {
+                host::LoadedModule* image;
+                ~Hold() { M().Modules().Release(image); }
+            } hold{image};
             PKTHREAD self = Scheduler::Current();
             StartRoutine(StartContext);
             if (self->irql != PASSIVE_LEVEL || self->spinLocksHeld != 0 || self->mutexesHeld != 0)
@@ -722,8 +728,9 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_ATTRIBU
         ClientId->UniqueProcess = reinterpret_cast<HANDLE>(4);
         ClientId->UniqueThread = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(thread->id * 4));
     }
+    // The handle holds the one reference the creator gets.
+    m.Objects().Track(thread, host::ObjectKind::Thread, 1, nullptr);
     *ThreadHandle = m.Objects().CreateHandle(thread, host::ObjectKind::Thread);
-    m.Sched().ReleaseThread(thread); // the handle now holds the reference
     return STATUS_SUCCESS;
 }
 

@@ -1,6 +1,14 @@
 // Tagged pool with the verifier's tracking: every block a driver holds is known by address,
 // size, tag, type and owning driver image; frees are checked (unknown address, double free,
-// wrong tag, overrun of the guard bytes after the block, a queued timer or DPC inside).
+// wrong tag, a queued timer or DPC inside).
+//
+// Each block sits between a front guard and a tail guard region (the slack up to the next
+// 16 bytes plus a guard as large as the block, within bounds), all filled with a pattern; a
+// freed block is filled with another pattern and kept in a quarantine. The patterns are checked
+// when a block is freed, when a freed block leaves the quarantine and at machine shutdown, so a
+// write before a block, far past it or into it after its free ends in BAD_POOL_HEADER with the
+// driver, tag, block and offset of the damage. In the sanitizer build the guards and the
+// quarantined blocks are also poisoned, so the sanitizer reports the faulting access itself.
 #pragma once
 
 #include <wdm.h>
@@ -45,13 +53,29 @@ public:
     bool Describe(const void* address, std::string* text);
     static std::string Describe(const std::vector<PoolBlock>& blocks);
 
+    // Checks the guards of every live block and the fill of every quarantined one (shutdown).
+    void CheckAll();
+    // How many freed bytes the quarantine keeps before the oldest block leaves it.
+    void SetQuarantineLimit(size_t bytes);
+
 private:
+    struct Freed {
+        PoolBlock block;
+        std::string owner; // the allocating driver's name (the module may be gone by the check)
+    };
+    enum class Damage { None, Before, After, Inside };
+    static Damage FindDamage(const PoolBlock& block, bool freed, ptrdiff_t* offset);
+    [[noreturn]] static void ReportDamage(const PoolBlock& block, const std::string& owner,
+                                          Damage damage, ptrdiff_t offset, const char* when);
+    void Release(const Freed& freed); // a block leaves the quarantine; mutex_ held
+
     Machine& machine_;
     std::mutex mutex_;
     std::map<uintptr_t, PoolBlock> live_;
-    std::deque<std::pair<void*, size_t>> quarantine_;
+    std::deque<Freed> quarantine_;
     std::unordered_set<uintptr_t> freed_;
     size_t quarantineBytes_ = 0;
+    size_t quarantineLimit_ = 64u << 20;
     uint64_t sequence_ = 0;
 };
 

@@ -1,6 +1,7 @@
 #include "WorkQueue.h"
 
 #include "../host/Machine.h"
+#include "../pnp/Loader.h"
 
 namespace host {
 
@@ -15,12 +16,13 @@ WorkQueues::WorkQueues(Machine& machine) : machine_(machine)
                                                     [this] { Loop(delayed_); }, PASSIVE_LEVEL, true);
 }
 
-void WorkQueues::Queue(WORK_QUEUE_TYPE type, std::function<void()> work)
+void WorkQueues::Queue(WORK_QUEUE_TYPE type, std::function<void()> work, const void* routine)
 {
     QueueState& q = type == DelayedWorkQueue ? delayed_ : critical_;
+    LoadedModule* image = routine != nullptr ? machine_.Modules().HoldCode(routine) : nullptr;
     {
         std::lock_guard<std::mutex> lk(mutex_);
-        q.items.push_back(std::move(work));
+        q.items.push_back(Item{std::move(work), image});
     }
     KeSetEvent(&q.ready, IO_NO_INCREMENT, FALSE);
 }
@@ -35,20 +37,21 @@ size_t WorkQueues::Pending()
 void WorkQueues::Loop(QueueState& q)
 {
     for (;;) {
-        std::function<void()> work;
+        Item item;
         {
             std::lock_guard<std::mutex> lk(mutex_);
             if (!q.items.empty()) {
-                work = std::move(q.items.front());
+                item = std::move(q.items.front());
                 q.items.pop_front();
                 q.running = true;
             }
         }
-        if (!work) {
+        if (!item.work) {
             KeWaitForSingleObject(&q.ready, Executive, KernelMode, FALSE, nullptr);
             continue;
         }
-        work();
+        item.work();
+        machine_.Modules().Release(item.image);
         std::lock_guard<std::mutex> lk(mutex_);
         q.running = false;
     }

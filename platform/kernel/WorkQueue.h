@@ -1,5 +1,6 @@
 // The executive's work queues: a critical and a delayed worker thread, each running queued
-// items one after the other at PASSIVE_LEVEL.
+// items one after the other at PASSIVE_LEVEL. A queued item whose routine is in a driver image
+// keeps that image mapped until the routine has returned.
 #pragma once
 
 #include <wdm.h>
@@ -11,17 +12,22 @@
 namespace host {
 
 class Machine;
+struct LoadedModule;
 
 class WorkQueues {
 public:
     explicit WorkQueues(Machine& machine);
-    void Queue(WORK_QUEUE_TYPE type, std::function<void()> work);
+    void Queue(WORK_QUEUE_TYPE type, std::function<void()> work, const void* routine = nullptr);
     // Items queued or running now, on both queues.
     size_t Pending();
 
 private:
+    struct Item {
+        std::function<void()> work;
+        LoadedModule* image = nullptr; // held while the item is queued or running
+    };
     struct QueueState {
-        std::deque<std::function<void()>> items;
+        std::deque<Item> items;
         PKTHREAD thread = nullptr;
         KEVENT ready;
         bool running = false;

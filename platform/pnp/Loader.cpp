@@ -80,17 +80,73 @@ LoadedModule* Loader::Load(const std::string& path, std::string* error)
     return modules_.back().get();
 }
 
-void Loader::Unload(LoadedModule* module)
+void Loader::Unload(LoadedModule* module, std::function<void()> onClosed)
 {
-    std::lock_guard<std::mutex> lk(mutex_);
+    std::unique_lock<std::mutex> lk(mutex_);
+    module->unloaded = true;
+    module->onClosed = std::move(onClosed);
+    if (module->holds == 0)
+        Close(lk, module);
+}
+
+void Loader::Close(std::unique_lock<std::mutex>& lk, LoadedModule* module)
+{
     for (auto it = modules_.begin(); it != modules_.end(); ++it) {
         if (it->get() == module) {
-            if (module->handle != nullptr)
-                dlclose(module->handle);
+            std::unique_ptr<LoadedModule> owned = std::move(*it);
             modules_.erase(it);
+            lk.unlock();
+            if (owned->onClosed)
+                owned->onClosed();
+            if (owned->handle != nullptr)
+                dlclose(owned->handle);
+            lk.lock();
             return;
         }
     }
+}
+
+void Loader::Hold(LoadedModule* module)
+{
+    if (module == nullptr)
+        return;
+    std::lock_guard<std::mutex> lk(mutex_);
+    ++module->holds;
+}
+
+LoadedModule* Loader::HoldCode(const void* address)
+{
+    auto a = reinterpret_cast<uintptr_t>(address);
+    std::lock_guard<std::mutex> lk(mutex_);
+    for (auto& m : modules_) {
+        if (a >= m->start && a < m->end) {
+            ++m->holds;
+            return m.get();
+        }
+    }
+    return nullptr;
+}
+
+void Loader::Release(LoadedModule* module)
+{
+    if (module == nullptr)
+        return;
+    std::unique_lock<std::mutex> lk(mutex_);
+    if (--module->holds == 0 && module->unloaded)
+        Close(lk, module);
+}
+
+std::vector<std::string> Loader::StillHeld()
+{
+    std::lock_guard<std::mutex> lk(mutex_);
+    std::vector<std::string> out;
+    for (auto& m : modules_) {
+        if (m->unloaded)
+            out.push_back("driver image " + m->name + " unloaded but still mapped: " +
+                          std::to_string(m->holds) +
+                          " device object(s), work item(s) or system thread(s) can run its code");
+    }
+    return out;
 }
 
 LoadedModule* Loader::ModuleOf(const void* address)
@@ -108,7 +164,7 @@ LoadedModule* Loader::Find(const std::string& name)
 {
     std::lock_guard<std::mutex> lk(mutex_);
     for (auto& m : modules_) {
-        if (m->name == name)
+        if (m->name == name && !m->unloaded)
             return m.get();
     }
     return nullptr;

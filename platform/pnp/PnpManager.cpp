@@ -401,24 +401,33 @@ void PnpManager::Unload(LoadedDriverInfo& info)
         BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, VERIFIER_POOL_LEAK_AT_UNLOAD,
                  reinterpret_cast<uintptr_t>(driver), leaked.size(), 0,
                  module->name + " unloaded without freeing its pool:\n" + Pool::Describe(leaked));
+    // A timer or DPC still queued whose routine or memory is in the image would run or be
+    // written after the image is gone.
     std::string what;
     bool pending;
     {
         std::lock_guard<std::mutex> lk(machine_.Sched().Lock());
         pending = machine_.Sched().RoutineIn(module->start, module->end, &what);
+        if (!pending && machine_.Sched().TimerOrDpcIn(module->start, module->end, &what)) {
+            pending = true;
+            what += " in the image's own memory";
+        }
     }
     if (pending)
         BugCheck(DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS,
                  reinterpret_cast<uintptr_t>(driver), 0, 0, 0,
                  module->name + " unloaded leaving " + what);
+    // A DPC of the image that the DPC context is still running finishes before the image goes.
+    KeFlushQueuedDpcs();
     for (auto it = drivers_.begin(); it != drivers_.end(); ++it) {
         if (it->get() == &info) {
             drivers_.erase(it);
             break;
         }
     }
-    machine_.Io().DeleteDriver(driver);
-    machine_.Modules().Unload(module);
+    // Device objects still referenced, work items and system threads of the driver keep the
+    // image (and its driver object) until they are done.
+    machine_.Modules().Unload(module, [this, driver] { machine_.Io().DeleteDriver(driver); });
 }
 
 void PnpManager::UnloadIfUnused(PDRIVER_OBJECT driver)

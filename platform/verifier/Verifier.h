@@ -19,6 +19,12 @@
 
 namespace host {
 
+class Machine;
+
+// At the end of an orderly shutdown: reports references and handles still held and driver
+// images still in use, and bug-checks for damaged pool guards or freed blocks (ShutdownChecks.cpp).
+void CheckWhatShutdownLeft(Machine& machine);
+
 enum class ResourceKind { Pool = 0, Irp, Mdl, WorkItem, Count };
 
 const char* ResourceKindName(ResourceKind kind);
