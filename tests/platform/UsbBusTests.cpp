@@ -14,6 +14,7 @@
 #include <mutex>
 #include <vector>
 
+#include "CaptureUnit.h"
 #include "UsbDeviceModel.h"
 #include "host/Machine.h"
 #include "pnp/PnpManager.h"
@@ -216,7 +217,8 @@ struct Transfer {
     Transfer() { KeInitializeEvent(&done, NotificationEvent, FALSE); }
     ~Transfer()
     {
-        if (irp != nullptr)
+        // After a crash the request may still be on its way; the machine's teardown reports it.
+        if (irp != nullptr && !host::M().Sched().Crashed())
             IoFreeIrp(irp);
     }
     Transfer(const Transfer&) = delete;
@@ -369,6 +371,7 @@ struct DirectionCase {
     uint8_t endpoint; // 0: a vendor request on the default pipe
     bool in;
     ULONG flags;      // the caller's transfer flags, right or wrong
+    friend void PrintTo(const DirectionCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class UsbBusDirections : public UsbBusTest, public ::testing::WithParamInterface<DirectionCase> {};
@@ -449,6 +452,7 @@ struct ResetCase {
     const char* name;
     USHORT function;
     bool clearsDevice; // sends CLEAR_FEATURE(ENDPOINT_HALT) to the device
+    friend void PrintTo(const ResetCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class UsbBusResets : public UsbBusTest, public ::testing::WithParamInterface<ResetCase> {};
@@ -677,6 +681,25 @@ TEST(UsbBusWireTime, FollowsTheFrameBudgetOfEachSpeed)
         EXPECT_EQ(c.time, host::UsbBus::WireTime(c.speed, c.endpoint, c.bytes))
             << (c.speed == UsbSpeed::High ? "high" : "full") << " speed, type "
             << int(c.endpoint.bmAttributes) << ", " << c.bytes << " bytes";
+    }
+}
+
+// The capture unit itself, each model: its stream pipe carries a full unit in a tenth of a frame.
+TEST(UsbBusWireTime, TheCaptureUnitsStreamFitsWithMargin)
+{
+    for (hw::UnitModel model : {hw::UnitModel::A, hw::UnitModel::B}) {
+        hw::CaptureUnit unit(model, hw::UnitMode::Running);
+        auto config = unit.ConfigurationDescriptor();
+        const USB_ENDPOINT_DESCRIPTOR* stream = nullptr;
+        for (size_t at = 0; at + 1 < config.size() && config[at] != 0; at += config[at]) {
+            if (config[at + 1] == USB_ENDPOINT_DESCRIPTOR_TYPE && config[at + 2] == CV_ENDPOINT_STREAM)
+                stream = reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR*>(&config[at]);
+        }
+        ASSERT_NE(nullptr, stream);
+        int64_t time = host::UsbBus::WireTime(unit.Speed(), *stream, kUnitBytes);
+        EXPECT_LE(time, kFramePeriod / 10) << "model " << static_cast<int>(model) << ": a unit takes "
+                                           << time / 10 << " us of a " << kFramePeriod / 10
+                                           << " us frame";
     }
 }
 
