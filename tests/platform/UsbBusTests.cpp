@@ -242,6 +242,9 @@ NTSTATUS NTAPI TransferDone(PDEVICE_OBJECT, PIRP irp, PVOID context)
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+int g_idleCallbacks = 0;
+void NTAPI CountIdleCallback(PVOID) { ++g_idleCallbacks; }
+
 class UsbBusTest : public ::testing::Test {
 protected:
     void SetUp() override { Boot({}); }
@@ -261,6 +264,13 @@ protected:
     {
         if (machine_ == nullptr)
             return;
+        if (machine_->Sched().Crashed()) {
+            const host::BugCheckInfo& crash = machine_->Sched().CrashInfo();
+            if (crash.code != expectedCrash_)
+                ADD_FAILURE() << host::Describe(crash);
+            machine_.reset();
+            return;
+        }
         try {
             machine_->Shutdown();
         } catch (const host::MachineCrash& crash) {
@@ -295,14 +305,22 @@ protected:
     // Sends a URB down to the device; the completion is the test's (see TransferDone).
     void Send(Transfer& t, PURB urb = nullptr)
     {
+        SendIoctl(t, IOCTL_INTERNAL_USB_SUBMIT_URB, urb != nullptr ? urb : &t.urb);
+    }
+
+    void SendIoctl(Transfer& t, ULONG code, PVOID argument)
+    {
         if (t.irp == nullptr)
             t.irp = IoAllocateIrp(pdo_->StackSize, FALSE);
         else
             IoReuseIrp(t.irp, STATUS_SUCCESS);
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(t.irp);
         next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-        next->Parameters.Others.Argument1 = urb != nullptr ? urb : &t.urb;
+        next->Parameters.DeviceIoControl.IoControlCode = code;
+        if (code == IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION)
+            next->Parameters.DeviceIoControl.Type3InputBuffer = argument;
+        else
+            next->Parameters.Others.Argument1 = argument;
         IoSetCompletionRoutine(t.irp, TransferDone, &t, TRUE, TRUE, TRUE);
         KeClearEvent(&t.done);
         t.status = STATUS_PENDING;
@@ -361,6 +379,7 @@ protected:
     PKTHREAD owner_ = nullptr;
     std::vector<uint8_t> config_;
     std::map<uint8_t, USBD_PIPE_INFORMATION> pipes_;
+    uint32_t expectedCrash_ = 0; // the bug check a test provokes on purpose
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -617,6 +636,24 @@ TEST_F(UsbBusTest, UnplugFailsWhatIsPendingAndEveryLaterRequest)
     machine_->Pnp().WaitIdle();
 }
 
+TEST_F(UsbBusTest, ASecondIdleNotificationIsRefusedAtOnce)
+{
+    g_idleCallbacks = 0;
+    USB_IDLE_CALLBACK_INFO info{CountIdleCallback, nullptr};
+    Transfer first;
+    SendIoctl(first, IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION, &info);
+    EXPECT_EQ(STATUS_PENDING, first.dispatched);
+    Transfer second;
+    SendIoctl(second, IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION, &info);
+    EXPECT_EQ(STATUS_DEVICE_BUSY, second.dispatched) << "completed, so not pending";
+    EXPECT_EQ(STATUS_DEVICE_BUSY, second.status);
+    machine_->Sleep(10000);
+    EXPECT_EQ(1, g_idleCallbacks);
+    EXPECT_TRUE(IoCancelIrp(first.irp));
+    Wait(first);
+    EXPECT_EQ(STATUS_CANCELLED, first.status);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Bandwidth: the unit's stream, one unit of up to 65,535 bytes a frame at 30 frames a second.
 
@@ -712,6 +749,26 @@ protected:
         Boot(options);
     }
 };
+
+// A completion routine the bus runs on the caller's thread bug-checks: the crash reaches the test,
+// and the bus's lock is neither left held nor released twice (the ThreadSanitizer run checks).
+TEST_F(RealTimeUsbBus, ABugCheckInACompletionTheBusRunsReachesTheTest)
+{
+    USB_IDLE_CALLBACK_INFO info{CountIdleCallback, nullptr};
+    Transfer first;
+    SendIoctl(first, IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION, &info);
+    ASSERT_EQ(STATUS_PENDING, first.dispatched);
+    Transfer second;
+    second.then = [](Transfer&) { KeBugCheckEx(0xE2, 1, 2, 3, 4); };
+    expectedCrash_ = 0xE2;
+    try {
+        SendIoctl(second, IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION, &info);
+        ADD_FAILURE() << "the bug check did not reach the test";
+    } catch (const host::MachineCrash& crash) {
+        EXPECT_EQ(0xE2u, crash.info.code);
+    }
+    EXPECT_EQ(std::vector<int>{port_}, machine_->Usb().Ports()) << "the bus lock is free";
+}
 
 TEST_F(RealTimeUsbBus, TheStreamKeepsUpOnTheRealClock)
 {
