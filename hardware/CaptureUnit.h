@@ -23,8 +23,9 @@
 //   pipe, bulk wMaxPacketSize CV_BULK_PACKET_BYTES (512, the only size high speed allows for
 //   bulk). One configuration (value 1, bmAttributes 0xA0: bus powered, remote wakeup; 500 mA),
 //   one vendor-specific interface 0 with the endpoints CV_ENDPOINT_COMMAND,
-//   CV_ENDPOINT_RESPONSE, CV_ENDPOINT_STREAM in that order. The product identifier is CV_PRODUCT_STARTUP while the loader runs and the
-//   model's running identifier once the program runs. CaptureUnitOptions can change these.
+//   CV_ENDPOINT_RESPONSE, CV_ENDPOINT_STREAM in that order. The product identifier is
+//   CV_PRODUCT_STARTUP while the loader runs and the model's running identifier once the
+//   program runs. CaptureUnitOptions can change these.
 // - Vendor requests with more than CV_BOOT_TRANSFER_MAX data bytes, with the wrong
 //   bmRequestType, a wValue other than 0, a wIndex other than 0 (except the memory requests),
 //   or unknown in the current mode answer Stall.

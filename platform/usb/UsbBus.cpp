@@ -153,7 +153,6 @@ void UsbBus::Connect(UsbPortState* port)
 {
     port->model->Attached(port);
     auto device = port->model->DeviceDescriptor();
-    auto config = port->model->ConfigurationDescriptor();
     uint16_t vid = device.size() >= 12 ? static_cast<uint16_t>(device[8] | device[9] << 8) : 0;
     uint16_t pid = device.size() >= 12 ? static_cast<uint16_t>(device[10] | device[11] << 8) : 0;
     uint8_t maxPacket0 = device.size() >= 8 ? device[7] : 8;
@@ -315,18 +314,19 @@ int64_t UsbBus::WireTime(hw::UsbSpeed speed, const USB_ENDPOINT_DESCRIPTOR& endp
 {
     const FrameTiming& t = speed == hw::UsbSpeed::High ? kHighSpeed : kFullSpeed;
     int64_t packetBytes = std::max(1, endpoint.wMaxPacketSize & 0x7FF);
-    int64_t packets = std::max<int64_t>(1, (static_cast<int64_t>(bytes) + packetBytes - 1) / packetBytes);
+    int64_t dataPackets = (static_cast<int64_t>(bytes) + packetBytes - 1) / packetBytes;
+    int64_t packets = std::max<int64_t>(1, dataPackets); // an empty transfer is one empty packet
     if ((endpoint.bmAttributes & 3) == USB_ENDPOINT_TYPE_INTERRUPT) {
         // One packet per service interval: 2^(bInterval-1) microframes, or bInterval frames.
         int interval = endpoint.bInterval;
-        int64_t frames = speed == hw::UsbSpeed::High ? int64_t{1} << (std::clamp(interval, 1, 16) - 1)
-                                                     : std::max(1, interval);
+        int64_t frames = speed == hw::UsbSpeed::High
+                             ? int64_t{1} << (std::clamp(interval, 1, 16) - 1)
+                             : std::max(1, interval);
         return packets * frames * t.period;
     }
     int64_t perFrame = std::max<int64_t>(1, t.byteTimes / (packetBytes + t.packetOverhead));
     if ((endpoint.bmAttributes & 3) == USB_ENDPOINT_TYPE_CONTROL) {
         // The setup and status stages, with the data stage (if any) between them.
-        int64_t dataPackets = (static_cast<int64_t>(bytes) + packetBytes - 1) / packetBytes;
         return (2 + (dataPackets + perFrame - 1) / perFrame) * t.period;
     }
     return (packets + perFrame - 1) / perFrame * t.period;
@@ -499,7 +499,8 @@ NTSTATUS UsbBus::SubmitUrb(UsbPortState* port, PIRP irp, PURB urb)
         return CompleteUrb(irp, urb, USBD_STATUS_DEVICE_GONE);
     if (fail) {
         IoMarkIrpPending(irp);
-        Later(port, kHighSpeedMicroframe, [irp, urb, failStatus] { CompleteUrb(irp, urb, failStatus); });
+        Later(port, kHighSpeedMicroframe,
+              [irp, urb, failStatus] { CompleteUrb(irp, urb, failStatus); });
         return STATUS_PENDING;
     }
     urb->UrbHeader.Status = USBD_STATUS_PENDING;

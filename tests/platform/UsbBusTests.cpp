@@ -42,10 +42,13 @@ struct EndpointSpec {
     uint8_t interval;
 };
 constexpr EndpointSpec kEndpoints[] = {
-    {kBulkOut, USB_ENDPOINT_TYPE_BULK, 512, 0},      {kBulkIn, USB_ENDPOINT_TYPE_BULK, 512, 0},
-    {kStreamIn, USB_ENDPOINT_TYPE_BULK, 512, 0},     {kInterruptOut, USB_ENDPOINT_TYPE_INTERRUPT, 64, 4},
+    {kBulkOut, USB_ENDPOINT_TYPE_BULK, 512, 0},
+    {kBulkIn, USB_ENDPOINT_TYPE_BULK, 512, 0},
+    {kStreamIn, USB_ENDPOINT_TYPE_BULK, 512, 0},
+    {kInterruptOut, USB_ENDPOINT_TYPE_INTERRUPT, 64, 4},
     {kInterruptIn, USB_ENDPOINT_TYPE_INTERRUPT, 64, 4},
 };
+constexpr USHORT kBulkUrbBytes = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
 constexpr size_t kPipes = sizeof kEndpoints / sizeof kEndpoints[0];
 
 // A high-speed device with a bulk and an interrupt pipe each way and a bulk stream source.
@@ -336,9 +339,9 @@ protected:
     void Bulk(Transfer& t, uint8_t address, size_t bytes, ULONG flags, uint8_t fill = 0xEE)
     {
         t.buffer.assign(bytes, fill);
-        UsbBuildInterruptOrBulkTransferRequest(&t.urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
-                                               pipes_.at(address).PipeHandle, t.buffer.data(),
-                                               nullptr, static_cast<ULONG>(bytes), flags, nullptr);
+        UsbBuildInterruptOrBulkTransferRequest(&t.urb, kBulkUrbBytes, pipes_.at(address).PipeHandle,
+                                               t.buffer.data(), nullptr, static_cast<ULONG>(bytes),
+                                               flags, nullptr);
         Send(t);
     }
 
@@ -427,10 +430,11 @@ TEST_P(UsbBusDirections, DataMovesTheWayThePipePoints)
         EXPECT_EQ(std::vector<uint8_t>(16, 0x11), device_->Received(c.endpoint));
         return;
     }
-    std::vector<uint8_t> expected = c.endpoint == kBulkIn ? std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7}
-                                    : c.endpoint == kInterruptIn
-                                        ? std::vector<uint8_t>{0xC0, 1, 2, 3}
-                                        : std::vector<uint8_t>(16, 0x5A);
+    std::vector<uint8_t> expected = std::vector<uint8_t>(16, 0x5A); // the stream source
+    if (c.endpoint == kBulkIn)
+        expected = {1, 2, 3, 4, 5, 6, 7};
+    else if (c.endpoint == kInterruptIn)
+        expected = {0xC0, 1, 2, 3};
     ASSERT_EQ(expected.size(), t.Length()) << "a short IN transfer reports what came";
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), t.buffer.begin()));
 }
@@ -440,14 +444,16 @@ constexpr ULONG kOut = USBD_TRANSFER_DIRECTION_OUT;
 
 INSTANTIATE_TEST_SUITE_P(
     EachPipe, UsbBusDirections,
-    ::testing::Values(DirectionCase{"ControlIn", 0, true, 0}, DirectionCase{"ControlOut", 0, false, 0},
+    ::testing::Values(DirectionCase{"ControlIn", 0, true, 0},
+                      DirectionCase{"ControlOut", 0, false, 0},
                       DirectionCase{"BulkIn", kBulkIn, true, kIn},
                       DirectionCase{"BulkOut", kBulkOut, false, kOut},
                       DirectionCase{"InterruptIn", kInterruptIn, true, kIn},
                       DirectionCase{"InterruptOut", kInterruptOut, false, kOut},
                       // The pipe wins over a caller's wrong flag, as on the platform.
                       DirectionCase{"BulkInFlaggedOut", kBulkIn, true, USBD_SHORT_TRANSFER_OK},
-                      DirectionCase{"BulkOutFlaggedIn", kBulkOut, false, USBD_TRANSFER_DIRECTION_IN},
+                      DirectionCase{"BulkOutFlaggedIn", kBulkOut, false,
+                                    USBD_TRANSFER_DIRECTION_IN},
                       DirectionCase{"StreamIn", kStreamIn, true, kIn}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -589,7 +595,7 @@ TEST_F(UsbBusTest, SelectingAConfigurationCancelsWhatTheOldPipesHold)
 
     Transfer stale;
     stale.buffer.assign(8, 0);
-    UsbBuildInterruptOrBulkTransferRequest(&stale.urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+    UsbBuildInterruptOrBulkTransferRequest(&stale.urb, kBulkUrbBytes,
                                            oldPipes.at(kStreamIn).PipeHandle, stale.buffer.data(),
                                            nullptr, 8, kIn, nullptr);
     Send(stale);
@@ -729,14 +735,15 @@ TEST(UsbBusWireTime, TheCaptureUnitsStreamFitsWithMargin)
         auto config = unit.ConfigurationDescriptor();
         const USB_ENDPOINT_DESCRIPTOR* stream = nullptr;
         for (size_t at = 0; at + 1 < config.size() && config[at] != 0; at += config[at]) {
-            if (config[at + 1] == USB_ENDPOINT_DESCRIPTOR_TYPE && config[at + 2] == CV_ENDPOINT_STREAM)
+            if (config[at + 1] == USB_ENDPOINT_DESCRIPTOR_TYPE &&
+                config[at + 2] == CV_ENDPOINT_STREAM)
                 stream = reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR*>(&config[at]);
         }
         ASSERT_NE(nullptr, stream);
         int64_t time = host::UsbBus::WireTime(unit.Speed(), *stream, kUnitBytes);
-        EXPECT_LE(time, kFramePeriod / 10) << "model " << static_cast<int>(model) << ": a unit takes "
-                                           << time / 10 << " us of a " << kFramePeriod / 10
-                                           << " us frame";
+        EXPECT_LE(time, kFramePeriod / 10)
+            << "model " << static_cast<int>(model) << ": a unit takes " << time / 10
+            << " us of a " << kFramePeriod / 10 << " us frame";
     }
 }
 
