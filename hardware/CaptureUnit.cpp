@@ -21,7 +21,7 @@ constexpr uint8_t InterfaceDescriptorBytes = 9;
 constexpr uint8_t EndpointDescriptorBytes = 7;
 constexpr uint8_t ClassVendorSpecific = 0xFF;
 constexpr uint8_t EndpointBulk = 0x02;
-constexpr uint8_t ControlPacketBytes = 64;
+constexpr uint8_t ControlPacketBytes = 64; // bMaxPacketSize0 of a high-speed device
 constexpr uint8_t UnitConfigurationValue = 1;
 
 constexpr std::array<uint8_t, 3> BulkEndpoints = {CV_ENDPOINT_COMMAND, CV_ENDPOINT_RESPONSE,

@@ -21,11 +21,13 @@
 // and a unit that drops off the bus and comes back with another product identifier.
 //
 // Behaviour.
-// - Descriptors: full speed, bulk wMaxPacketSize CV_BULK_PACKET_BYTES (64). One configuration
-//   (value 1, bmAttributes 0xA0: bus powered, remote wakeup; 500 mA), one vendor-specific
-//   interface 0 with the endpoints CV_ENDPOINT_COMMAND, CV_ENDPOINT_RESPONSE, CV_ENDPOINT_STREAM
-//   in that order. The product identifier is CV_PRODUCT_STARTUP while the loader runs and the
-//   model's running identifier once the program runs. CaptureUnitOptions can change these.
+// - Descriptors: a high-speed USB 2.0 device (bcdUSB 0x0200), 64-byte packets on the default
+//   pipe, bulk wMaxPacketSize CV_BULK_PACKET_BYTES (512, the only size high speed allows for
+//   bulk). One configuration (value 1, bmAttributes 0xA0: bus powered, remote wakeup; 500 mA),
+//   one vendor-specific interface 0 with the endpoints CV_ENDPOINT_COMMAND,
+//   CV_ENDPOINT_RESPONSE, CV_ENDPOINT_STREAM in that order. The product identifier is
+//   CV_PRODUCT_STARTUP while the loader runs and the model's running identifier once the
+//   program runs. CaptureUnitOptions can change these.
 // - Vendor requests with more than CV_BOOT_TRANSFER_MAX data bytes, with the wrong
 //   bmRequestType, a wValue other than 0, a wIndex other than 0 (except the memory requests),
 //   or unknown in the current mode answer Stall.
@@ -137,6 +139,7 @@ public:
     void Attached(UsbPort* port) override;
     void Detached() override;
     void BusReset() override;
+    UsbSpeed Speed() const override { return UsbSpeed::High; }
     std::vector<uint8_t> DeviceDescriptor() const override;
     std::vector<uint8_t> ConfigurationDescriptor() const override;
     bool SetConfiguration(uint8_t value) override;

@@ -34,6 +34,10 @@ struct TransferResult {
     size_t bytes = 0;
 };
 
+// The signalling rate the device settles on when the port is reset: a high-speed device
+// answers the hub's chirp and runs at 480 Mbit/s, any other at 12 Mbit/s.
+enum class UsbSpeed { Full, High };
+
 // Services the bus offers a device. Times are in 100-ns units of the platform's clock.
 class UsbPort {
 public:
@@ -58,6 +62,9 @@ public:
     // Bus reset (port reset): the device returns to its default state, endpoints un-halted.
     virtual void BusReset() = 0;
 
+    // The speed the device runs at on a high-speed port.
+    virtual UsbSpeed Speed() const { return UsbSpeed::High; }
+
     // Standard descriptors as the device reports them now.
     virtual std::vector<uint8_t> DeviceDescriptor() const = 0;        // 18 bytes
     virtual std::vector<uint8_t> ConfigurationDescriptor() const = 0; // wTotalLength bytes
@@ -69,7 +76,8 @@ public:
     // `data` holds setup.wLength bytes.
     virtual TransferResult Control(const SetupPacket& setup, uint8_t* data) = 0;
 
-    // Bulk transfers. `length` is the host's buffer size; for IN the device writes at most that.
+    // Bulk and interrupt transfers (the bus moves both the same way; only their timing differs).
+    // `length` is the host's buffer size; for IN the device writes at most that.
     virtual TransferResult BulkOut(uint8_t endpointAddress, const uint8_t* data, size_t length) = 0;
     virtual TransferResult BulkIn(uint8_t endpointAddress, uint8_t* data, size_t length) = 0;
     // CLEAR_FEATURE(ENDPOINT_HALT) from the host's reset-pipe.

@@ -27,4 +27,4 @@
 #define CV_ENDPOINT_COMMAND 0x01  // pipe 0, bulk OUT
 #define CV_ENDPOINT_RESPONSE 0x81 // pipe 1, bulk IN
 #define CV_ENDPOINT_STREAM 0x82   // pipe 2, bulk IN
-#define CV_BULK_PACKET_BYTES 64
+#define CV_BULK_PACKET_BYTES 512 // wMaxPacketSize of each bulk endpoint (high speed)

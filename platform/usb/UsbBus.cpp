@@ -17,7 +17,16 @@ namespace host {
 namespace {
 
 constexpr int64_t kHighSpeedMicroframe = 1250; // 125 us in 100-ns units
-constexpr int64_t kFullSpeedFrame = 10000;     // 1 ms
+
+// One speed's (micro)frame: its length, the byte times it holds and what a packet costs on top
+// of its payload (token, handshake, inter-packet gaps, bit stuffing).
+struct FrameTiming {
+    int64_t period;
+    int64_t byteTimes;
+    int64_t packetOverhead;
+};
+constexpr FrameTiming kHighSpeed{kHighSpeedMicroframe, 7500, 64};
+constexpr FrameTiming kFullSpeed{10000, 1500, 13};
 
 UsbBus* g_bus = nullptr; // the machine's bus, for the hub driver's dispatch routines
 
@@ -144,15 +153,10 @@ void UsbBus::Connect(UsbPortState* port)
 {
     port->model->Attached(port);
     auto device = port->model->DeviceDescriptor();
-    auto config = port->model->ConfigurationDescriptor();
     uint16_t vid = device.size() >= 12 ? static_cast<uint16_t>(device[8] | device[9] << 8) : 0;
     uint16_t pid = device.size() >= 12 ? static_cast<uint16_t>(device[10] | device[11] << 8) : 0;
-    // A device whose bulk endpoints take 512-byte packets is a high-speed device.
-    bool highSpeed = false;
-    for (size_t i = 0; i + 6 < config.size() && config[i] != 0; i += config[i]) {
-        if (config[i + 1] == USB_ENDPOINT_DESCRIPTOR_TYPE && (config[i + 3] & 3) == 2)
-            highSpeed = (config[i + 4] | config[i + 5] << 8) >= 512;
-    }
+    uint8_t maxPacket0 = device.size() >= 8 ? device[7] : 8;
+    hw::UsbSpeed speed = port->model->Speed();
     PDEVICE_OBJECT pdo = nullptr;
     wchar_t name[32];
     char narrow[32];
@@ -173,11 +177,17 @@ void UsbBus::Connect(UsbPortState* port)
         port->pdo = pdo;
         port->connected = true;
         port->enabled = true;
-        port->highSpeed = highSpeed;
+        port->speed = speed;
         port->configuration = 0;
+        for (auto& ep : port->endpoints)
+            port->retired.push_back(std::move(ep));
         port->endpoints.clear();
         auto ep0 = std::make_unique<UsbEndpoint>();
+        ep0->descriptor.bLength = sizeof(USB_ENDPOINT_DESCRIPTOR);
+        ep0->descriptor.bDescriptorType = USB_ENDPOINT_DESCRIPTOR_TYPE;
         ep0->descriptor.bEndpointAddress = 0;
+        ep0->descriptor.bmAttributes = USB_ENDPOINT_TYPE_CONTROL;
+        ep0->descriptor.wMaxPacketSize = maxPacket0;
         port->endpoints.push_back(std::move(ep0));
     }
     char hardwareId[48];
@@ -188,13 +198,13 @@ void UsbBus::Connect(UsbPortState* port)
         if (IoManager::RecordOf(pdo)->deleted)
             return;
         UsbPortState* p = PortOf(pdo);
-        std::lock_guard<std::mutex> lk(mutex_);
-        bool gone = p->pdo != pdo || !p->connected;
-        if (gone) {
-            mutex_.unlock();
-            machine_.Io().DeleteDevice(pdo);
-            mutex_.lock();
+        bool gone;
+        {
+            std::lock_guard<std::mutex> lk(mutex_);
+            gone = p->pdo != pdo || !p->connected;
         }
+        if (gone)
+            machine_.Io().DeleteDevice(pdo);
     });
 }
 
@@ -292,27 +302,44 @@ void UsbBus::SetPortEnabled(int number, bool enabled)
 void UsbBus::Later(UsbPortState* port, int64_t delay, std::function<void()> work)
 {
     int generation = port->generation;
+    int64_t extra = extraDelay_;
     std::lock_guard<std::mutex> lk(machine_.Sched().Lock());
-    machine_.Sched().ScheduleCallback(delay + extraDelay_, [port, generation, work = std::move(work)] {
+    machine_.Sched().ScheduleCallback(delay + extra, [port, generation, work = std::move(work)] {
         if (port->generation == generation)
             work();
     });
 }
 
-int64_t UsbBus::TransferTime(UsbPortState* port, size_t bytes) const
+int64_t UsbBus::WireTime(hw::UsbSpeed speed, const USB_ENDPOINT_DESCRIPTOR& endpoint, size_t bytes)
 {
-    // About 40 MB/s of bulk payload at high speed, 1 MB/s at full speed.
-    if (port->highSpeed)
-        return std::max<int64_t>(kHighSpeedMicroframe, static_cast<int64_t>(bytes) / 4);
-    return std::max<int64_t>(kFullSpeedFrame, static_cast<int64_t>(bytes) * 10);
+    const FrameTiming& t = speed == hw::UsbSpeed::High ? kHighSpeed : kFullSpeed;
+    int64_t packetBytes = std::max(1, endpoint.wMaxPacketSize & 0x7FF);
+    int64_t dataPackets = (static_cast<int64_t>(bytes) + packetBytes - 1) / packetBytes;
+    int64_t packets = std::max<int64_t>(1, dataPackets); // an empty transfer is one empty packet
+    if ((endpoint.bmAttributes & 3) == USB_ENDPOINT_TYPE_INTERRUPT) {
+        // One packet per service interval: 2^(bInterval-1) microframes, or bInterval frames.
+        int interval = endpoint.bInterval;
+        int64_t frames = speed == hw::UsbSpeed::High
+                             ? int64_t{1} << (std::clamp(interval, 1, 16) - 1)
+                             : std::max(1, interval);
+        return packets * frames * t.period;
+    }
+    int64_t perFrame = std::max<int64_t>(1, t.byteTimes / (packetBytes + t.packetOverhead));
+    if ((endpoint.bmAttributes & 3) == USB_ENDPOINT_TYPE_CONTROL) {
+        // The setup and status stages, with the data stage (if any) between them.
+        return (2 + (dataPackets + perFrame - 1) / perFrame) * t.period;
+    }
+    return (packets + perFrame - 1) / perFrame * t.period;
 }
 
-void UsbBus::CompleteUrb(PIRP irp, PURB urb, USBD_STATUS status)
+NTSTATUS UsbBus::CompleteUrb(PIRP irp, PURB urb, USBD_STATUS status)
 {
+    NTSTATUS result = NtStatusFromUsbd(status);
     urb->UrbHeader.Status = status;
-    irp->IoStatus.Status = NtStatusFromUsbd(status);
+    irp->IoStatus.Status = result;
     irp->IoStatus.Information = 0;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return result;
 }
 
 UsbEndpoint* UsbBus::EndpointOf(UsbPortState* port, USBD_PIPE_HANDLE handle)
@@ -355,25 +382,28 @@ NTSTATUS UsbBus::DispatchInternal(PDEVICE_OBJECT device, PIRP irp)
     case IOCTL_INTERNAL_USB_RESET_PORT: {
         if (KeGetCurrentIrql() != PASSIVE_LEVEL)
             return CompleteNow(irp, STATUS_INVALID_DEVICE_STATE);
-        uint8_t configuration;
+        uint8_t configuration = 0;
+        bool present;
         {
             std::lock_guard<std::mutex> lk(mutex_);
-            if (!port->connected || port->pdo != device)
-                return CompleteNow(irp, STATUS_DEVICE_NOT_CONNECTED);
-            configuration = port->configuration;
-            for (auto& ep : port->endpoints)
-                ep->halted = false;
-            port->enabled = true;
-            portResets_++;
+            present = port->connected && port->pdo == device;
+            if (present) {
+                configuration = port->configuration;
+                for (auto& ep : port->endpoints)
+                    ep->halted = false;
+                port->enabled = true;
+                portResets_++;
+            }
         }
+        if (!present)
+            return CompleteNow(irp, STATUS_DEVICE_NOT_CONNECTED);
         port->model->BusReset();
         if (configuration != 0)
             port->model->SetConfiguration(configuration);
         return CompleteNow(irp, STATUS_SUCCESS);
     }
     case IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION:
-        SubmitIdleNotification(port, irp);
-        return STATUS_PENDING;
+        return SubmitIdleNotification(port, irp);
     default:
         return CompleteNow(irp, STATUS_NOT_SUPPORTED);
     }
@@ -382,17 +412,17 @@ NTSTATUS UsbBus::DispatchInternal(PDEVICE_OBJECT device, PIRP irp)
 // Holds a request that completes only when cancelled (or when the device goes away).
 NTSTATUS UsbBus::Park(UsbPortState* port, PIRP* slot, PIRP irp)
 {
+    bool busy;
+    bool present;
     {
         std::lock_guard<std::mutex> lk(mutex_);
-        if (*slot != nullptr || !port->connected) {
-            bool busy = *slot != nullptr;
-            mutex_.unlock();
-            NTSTATUS s = CompleteNow(irp, busy ? STATUS_DEVICE_BUSY : STATUS_DEVICE_NOT_CONNECTED);
-            mutex_.lock();
-            return s;
-        }
-        *slot = irp;
+        busy = *slot != nullptr;
+        present = port->connected;
+        if (!busy && present)
+            *slot = irp;
     }
+    if (busy || !present)
+        return CompleteNow(irp, busy ? STATUS_DEVICE_BUSY : STATUS_DEVICE_NOT_CONNECTED);
     irp->Tail.Overlay.DriverContext[0] = slot;
     irp->Tail.Overlay.DriverContext[1] = port;
     IoMarkIrpPending(irp);
@@ -423,17 +453,18 @@ void UsbBus::CancelParked(PDEVICE_OBJECT, PIRP irp)
 
 // The hub lets the unit suspend at once: the callback runs at PASSIVE_LEVEL from a worker,
 // and the request stays pending until the driver withdraws it.
-void UsbBus::SubmitIdleNotification(UsbPortState* port, PIRP irp)
+NTSTATUS UsbBus::SubmitIdleNotification(UsbPortState* port, PIRP irp)
 {
     auto* info = static_cast<PUSB_IDLE_CALLBACK_INFO>(
         IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.Type3InputBuffer);
-    if (info == nullptr || info->IdleCallback == nullptr) {
-        CompleteNow(irp, STATUS_INVALID_PARAMETER);
-        return;
-    }
-    Park(port, &port->idleIrp, irp);
+    if (info == nullptr || info->IdleCallback == nullptr)
+        return CompleteNow(irp, STATUS_INVALID_PARAMETER);
+    // Read before parking: once parked, the request may be cancelled and gone at any moment.
     PUSB_IDLE_CALLBACK callback = info->IdleCallback;
     PVOID context = info->IdleContext;
+    NTSTATUS status = Park(port, &port->idleIrp, irp);
+    if (status != STATUS_PENDING)
+        return status;
     machine_.Work().Queue(DelayedWorkQueue, [this, port, irp, callback, context] {
         {
             std::lock_guard<std::mutex> lk(mutex_);
@@ -443,32 +474,34 @@ void UsbBus::SubmitIdleNotification(UsbPortState* port, PIRP irp)
         }
         callback(context);
     });
+    return STATUS_PENDING;
 }
 
 NTSTATUS UsbBus::SubmitUrb(UsbPortState* port, PIRP irp, PURB urb)
 {
     if (urb == nullptr)
         return CompleteNow(irp, STATUS_INVALID_PARAMETER);
+    bool gone;
+    bool fail = false;
+    USBD_STATUS failStatus = USBD_STATUS_SUCCESS;
     {
         std::lock_guard<std::mutex> lk(mutex_);
         if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE)
             abortsSeen_++;
-        if (!port->connected || port->pdo != IoGetCurrentIrpStackLocation(irp)->DeviceObject) {
-            urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
-            mutex_.unlock();
-            NTSTATUS s = CompleteNow(irp, STATUS_DEVICE_NOT_CONNECTED);
-            mutex_.lock();
-            return s;
-        }
-        if (failCount_ > 0) {
+        gone = !port->connected || port->pdo != IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+        if (!gone && failCount_ > 0) {
             failCount_--;
-            USBD_STATUS status = failStatus_;
-            IoMarkIrpPending(irp);
-            mutex_.unlock();
-            Later(port, kHighSpeedMicroframe, [this, irp, urb, status] { CompleteUrb(irp, urb, status); });
-            mutex_.lock();
-            return STATUS_PENDING;
+            fail = true;
+            failStatus = failStatus_;
         }
+    }
+    if (gone)
+        return CompleteUrb(irp, urb, USBD_STATUS_DEVICE_GONE);
+    if (fail) {
+        IoMarkIrpPending(irp);
+        Later(port, kHighSpeedMicroframe,
+              [irp, urb, failStatus] { CompleteUrb(irp, urb, failStatus); });
+        return STATUS_PENDING;
     }
     urb->UrbHeader.Status = USBD_STATUS_PENDING;
     switch (urb->UrbHeader.Function) {
@@ -497,17 +530,18 @@ NTSTATUS UsbBus::SubmitUrb(UsbPortState* port, PIRP irp, PURB urb)
             std::lock_guard<std::mutex> lk(mutex_);
             ep = EndpointOf(port, urb->UrbBulkOrInterruptTransfer.PipeHandle);
         }
-        if (ep == nullptr) {
-            urb->UrbHeader.Status = USBD_STATUS_INVALID_PIPE_HANDLE;
-            return CompleteNow(irp, STATUS_INVALID_PARAMETER);
-        }
-        bool in = (urb->UrbBulkOrInterruptTransfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
-        if (in != USB_ENDPOINT_DIRECTION_IN(ep->descriptor.bEndpointAddress) ||
-            TransferBufferOf(urb->UrbBulkOrInterruptTransfer.TransferBuffer,
-                             urb->UrbBulkOrInterruptTransfer.TransferBufferMDL) == nullptr) {
-            urb->UrbHeader.Status = USBD_STATUS_INVALID_PARAMETER;
-            return CompleteNow(irp, STATUS_INVALID_PARAMETER);
-        }
+        if (ep == nullptr)
+            return CompleteUrb(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
+        auto& t = urb->UrbBulkOrInterruptTransfer;
+        // The endpoint, not the caller's flag, says which way the data moves; the port driver
+        // sets the flag to match, so a caller that reads it back sees the true direction.
+        if (USB_ENDPOINT_DIRECTION_IN(ep->descriptor.bEndpointAddress))
+            t.TransferFlags |= USBD_TRANSFER_DIRECTION_IN;
+        else
+            t.TransferFlags &= ~static_cast<ULONG>(USBD_TRANSFER_DIRECTION_IN);
+        if (t.TransferBufferLength > 0 &&
+            TransferBufferOf(t.TransferBuffer, t.TransferBufferMDL) == nullptr)
+            return CompleteUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
         IoMarkIrpPending(irp);
         QueueBulk(port, ep, irp);
         return STATUS_PENDING;
@@ -521,10 +555,8 @@ NTSTATUS UsbBus::SubmitUrb(UsbPortState* port, PIRP irp, PURB urb)
             std::lock_guard<std::mutex> lk(mutex_);
             ep = EndpointOf(port, urb->UrbPipeRequest.PipeHandle);
         }
-        if (ep == nullptr) {
-            urb->UrbHeader.Status = USBD_STATUS_INVALID_PIPE_HANDLE;
-            return CompleteNow(irp, STATUS_INVALID_PARAMETER);
-        }
+        if (ep == nullptr)
+            return CompleteUrb(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
         USHORT function = urb->UrbHeader.Function;
         IoMarkIrpPending(irp);
         Later(port, kHighSpeedMicroframe, [this, port, ep, irp, urb, function] {
@@ -544,8 +576,7 @@ NTSTATUS UsbBus::SubmitUrb(UsbPortState* port, PIRP irp, PURB urb)
         return STATUS_PENDING;
     }
     default:
-        urb->UrbHeader.Status = USBD_STATUS_INVALID_URB_FUNCTION;
-        return CompleteNow(irp, STATUS_INVALID_PARAMETER);
+        return CompleteUrb(irp, urb, USBD_STATUS_INVALID_URB_FUNCTION);
     }
 }
 
@@ -603,7 +634,6 @@ void UsbBus::SelectConfiguration(UsbPortState* port, PIRP irp, PURB urb)
         USBD_STATUS result = status;
         if (result == USBD_STATUS_SUCCESS && !port->model->SetConfiguration(value))
             result = USBD_STATUS_STALL_PID;
-        std::vector<std::unique_ptr<UsbEndpoint>> old;
         if (result == USBD_STATUS_SUCCESS) {
             // The old pipes go away with the old configuration; what they held is cancelled.
             std::vector<UsbEndpoint*> toAbort;
@@ -616,7 +646,7 @@ void UsbBus::SelectConfiguration(UsbPortState* port, PIRP irp, PURB urb)
                 AbortEndpoint(port, ep, USBD_STATUS_CANCELED);
             std::lock_guard<std::mutex> lk(mutex_);
             for (size_t i = 1; i < port->endpoints.size(); ++i)
-                old.push_back(std::move(port->endpoints[i]));
+                port->retired.push_back(std::move(port->endpoints[i]));
             port->endpoints.resize(1);
             for (auto& ep : *fresh)
                 port->endpoints.push_back(std::move(ep));
@@ -692,20 +722,23 @@ void UsbBus::AbortEndpoint(UsbPortState*, UsbEndpoint* ep, USBD_STATUS status)
 void UsbBus::Pump(UsbPortState* port, UsbEndpoint* ep)
 {
     PIRP head;
+    int64_t delay;
     {
         std::lock_guard<std::mutex> lk(mutex_);
         if (ep->busy || ep->waitingForData || ep->queue.empty() || !port->connected)
             return;
         head = ep->queue.front();
         ep->busy = true;
+        PURB urb = UrbOf(head);
+        size_t bytes = urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER
+                           ? urb->UrbBulkOrInterruptTransfer.TransferBufferLength
+                           : urb->UrbControlTransfer.TransferBufferLength;
+        // The transfer waits for the wire, then holds it for its own time.
+        int64_t now = machine_.Sched().Now();
+        int64_t start = std::max(now, wireFreeAt_);
+        wireFreeAt_ = start + WireTime(port->speed, ep->descriptor, bytes);
+        delay = wireFreeAt_ - now;
     }
-    PURB urb = UrbOf(head);
-    size_t bytes = urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER
-                       ? urb->UrbBulkOrInterruptTransfer.TransferBufferLength
-                       : urb->UrbControlTransfer.TransferBufferLength;
-    int64_t delay = TransferTime(port, bytes);
-    if (ep->descriptor.bEndpointAddress == 0)
-        delay += 2 * (port->highSpeed ? kHighSpeedMicroframe : kFullSpeedFrame);
     Later(port, delay, [this, port, ep, head] {
         {
             std::lock_guard<std::mutex> lk(mutex_);
@@ -739,7 +772,7 @@ void UsbBus::ControlTransfer(UsbPortState* port, PIRP irp, PURB urb)
                      ? port->model->BulkIn(address, buffer, t.TransferBufferLength)
                      : port->model->BulkOut(address, buffer, t.TransferBufferLength);
         if (result.reply == hw::UsbReply::Ack)
-            t.TransferBufferLength = static_cast<ULONG>(result.bytes);
+            t.TransferBufferLength = static_cast<ULONG>(std::min<size_t>(result.bytes, t.TransferBufferLength));
     } else if (function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) {
         auto& d = urb->UrbControlDescriptorRequest;
         std::vector<uint8_t> descriptor;
@@ -760,6 +793,7 @@ void UsbBus::ControlTransfer(UsbPortState* port, PIRP irp, PURB urb)
         auto& c = urb->UrbControlTransfer;
         auto* buffer = static_cast<uint8_t*>(TransferBufferOf(c.TransferBuffer, c.TransferBufferMDL));
         if (buffer != nullptr && c.TransferBufferLength >= 1) {
+            std::lock_guard<std::mutex> lk(mutex_);
             buffer[0] = port->configuration;
             c.TransferBufferLength = 1;
         }

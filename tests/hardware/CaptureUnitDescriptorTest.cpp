@@ -72,6 +72,7 @@ class CaptureUnitIdentity : public testing::TestWithParam<IdentityCase> {};
 TEST_P(CaptureUnitIdentity, DeviceAndConfigurationDescriptors)
 {
     CaptureUnit unit(GetParam().model, GetParam().mode);
+    EXPECT_EQ(unit.Speed(), UsbSpeed::High);
 
     auto device = unit.DeviceDescriptor();
     ASSERT_EQ(device.size(), 18u);
@@ -79,7 +80,7 @@ TEST_P(CaptureUnitIdentity, DeviceAndConfigurationDescriptors)
     EXPECT_EQ(device[1], 1);
     EXPECT_EQ(GetLe16(&device[2]), 0x0200);
     EXPECT_EQ(device[4], 0xFF);
-    EXPECT_EQ(device[7], 64);
+    EXPECT_EQ(device[7], 64) << "a high-speed device's default pipe takes 64-byte packets";
     EXPECT_EQ(GetLe16(&device[8]), CV_VENDOR_ID);
     EXPECT_EQ(GetLe16(&device[10]), GetParam().productId);
     EXPECT_EQ(device[17], 1);
@@ -102,7 +103,7 @@ TEST_P(CaptureUnitIdentity, DeviceAndConfigurationDescriptors)
     for (size_t i = 0; i < 3; ++i) {
         EXPECT_EQ(config.endpoints[i].address, order[i]) << "pipe " << i;
         EXPECT_EQ(config.endpoints[i].attributes, 0x02) << "pipe " << i;
-        EXPECT_EQ(config.endpoints[i].maxPacketBytes, CV_BULK_PACKET_BYTES) << "pipe " << i;
+        EXPECT_EQ(config.endpoints[i].maxPacketBytes, 512) << "pipe " << i << ": high-speed bulk";
     }
     EXPECT_EQ(config.endpoints[0].address & 0x80, 0) << "pipe 0 is OUT";
 }
