@@ -71,6 +71,9 @@ Machine::Machine(MachineOptions options) : options_(std::move(options))
     registry_->CreateKey("\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum");
     registry_->CreateKey("\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class");
     scheduler_->SetObjectNamer([this](const void* object) {
+        std::string name = scheduler_->NameOf(object);
+        if (!name.empty())
+            return name;
         std::ostringstream os;
         os << ObjectTypeName(static_cast<const DISPATCHER_HEADER*>(object)->Type);
         std::string where;

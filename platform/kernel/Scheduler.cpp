@@ -2,6 +2,7 @@
 
 #include <cxxabi.h>
 #include <dlfcn.h>
+#include <elf.h>
 
 #include <algorithm>
 #include <cinttypes>
@@ -745,6 +746,19 @@ void Scheduler::RealClockLoop()
     Park(lk, self);
 }
 
+void Scheduler::NameObject(const void* object, std::string name)
+{
+    std::lock_guard<std::mutex> lk(namesMutex_);
+    names_[object] = std::move(name);
+}
+
+std::string Scheduler::NameOf(const void* object)
+{
+    std::lock_guard<std::mutex> lk(namesMutex_);
+    auto it = names_.find(object);
+    return it != names_.end() ? it->second : std::string();
+}
+
 std::optional<BugCheckInfo> Scheduler::TakeCrash()
 {
     std::lock_guard<std::mutex> lk(mutex_);
@@ -869,6 +883,97 @@ std::string Scheduler::DescribeTimers()
     return os.str();
 }
 
+namespace {
+
+// The function symbols of one module's symbol table (local ones too: a driver exports only
+// DriverEntry, so the dynamic symbols name nothing else), by offset from the load base.
+struct ModuleSymbols {
+    std::map<uintptr_t, std::pair<uintptr_t, std::string>> functions; // offset -> (size, name)
+};
+
+ModuleSymbols LoadSymbols(const char* path)
+{
+    ModuleSymbols out;
+    FILE* f = std::fopen(path, "rb");
+    if (f == nullptr)
+        return out;
+    std::vector<char> image;
+    char chunk[65536];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0)
+        image.insert(image.end(), chunk, chunk + n);
+    std::fclose(f);
+    if (image.size() < sizeof(Elf64_Ehdr) || std::memcmp(image.data(), ELFMAG, SELFMAG) != 0 ||
+        image[EI_CLASS] != ELFCLASS64)
+        return out;
+    auto* eh = reinterpret_cast<const Elf64_Ehdr*>(image.data());
+    if (eh->e_shoff == 0 || eh->e_shoff + eh->e_shnum * sizeof(Elf64_Shdr) > image.size())
+        return out;
+    auto* sections = reinterpret_cast<const Elf64_Shdr*>(image.data() + eh->e_shoff);
+    // Symbol values are offsets from the load base in position-independent modules and
+    // absolute addresses in the others; the caller looks them up accordingly.
+    for (int i = 0; i < eh->e_shnum; ++i) {
+        const Elf64_Shdr& sh = sections[i];
+        if (sh.sh_type != SHT_SYMTAB || sh.sh_link >= eh->e_shnum)
+            continue;
+        const Elf64_Shdr& strings = sections[sh.sh_link];
+        if (sh.sh_offset + sh.sh_size > image.size() ||
+            strings.sh_offset + strings.sh_size > image.size())
+            continue;
+        auto* symbols = reinterpret_cast<const Elf64_Sym*>(image.data() + sh.sh_offset);
+        for (size_t k = 0; k < sh.sh_size / sizeof(Elf64_Sym); ++k) {
+            const Elf64_Sym& sym = symbols[k];
+            if (ELF64_ST_TYPE(sym.st_info) != STT_FUNC || sym.st_value == 0 ||
+                sym.st_name >= strings.sh_size)
+                continue;
+            const char* name = image.data() + strings.sh_offset + sym.st_name;
+            out.functions[sym.st_value] = {sym.st_size, name};
+        }
+    }
+    return out;
+}
+
+// The name of the function holding `offset` in the module at `path`, or empty.
+std::string FunctionAt(const char* path, uintptr_t offset)
+{
+    static std::mutex cacheMutex;
+    static std::map<std::string, ModuleSymbols> cache;
+    std::lock_guard<std::mutex> lk(cacheMutex);
+    auto it = cache.find(path);
+    if (it == cache.end())
+        it = cache.emplace(path, LoadSymbols(path)).first;
+    auto& functions = it->second.functions;
+    auto f = functions.upper_bound(offset);
+    if (f == functions.begin())
+        return {};
+    --f;
+    if (offset >= f->first + std::max<uintptr_t>(f->second.first, 1))
+        return {};
+    int status = 0;
+    char* plain = abi::__cxa_demangle(f->second.second.c_str(), nullptr, nullptr, &status);
+    std::string name = status == 0 && plain != nullptr ? plain : f->second.second;
+    std::free(plain);
+    // The parameter list says nothing a person needs here.
+    if (!name.empty() && name.back() == ')') {
+        int depth = 0;
+        for (size_t i = name.size(); i-- > 0;) {
+            depth += name[i] == ')' ? 1 : name[i] == '(' ? -1 : 0;
+            if (depth == 0) {
+                name.erase(i);
+                break;
+            }
+        }
+    }
+    if (offset != f->first) {
+        char extra[32];
+        std::snprintf(extra, sizeof extra, "+0x%zx", static_cast<size_t>(offset - f->first));
+        name += extra;
+    }
+    return name;
+}
+
+} // namespace
+
 std::string SymbolOf(const void* address)
 {
     char text[64];
@@ -885,9 +990,15 @@ std::string SymbolOf(const void* address)
         std::free(plain);
         return module + "!" + name;
     }
-    std::snprintf(text, sizeof text, "+0x%zx",
-                  static_cast<size_t>(reinterpret_cast<uintptr_t>(address) -
-                                      reinterpret_cast<uintptr_t>(info.dli_fbase)));
+    uintptr_t offset = reinterpret_cast<uintptr_t>(address) -
+                       reinterpret_cast<uintptr_t>(info.dli_fbase);
+    auto* eh = static_cast<const Elf64_Ehdr*>(info.dli_fbase);
+    bool absolute = eh != nullptr && eh->e_type == ET_EXEC;
+    std::string function =
+        FunctionAt(info.dli_fname, absolute ? reinterpret_cast<uintptr_t>(address) : offset);
+    if (!function.empty())
+        return module + "!" + function;
+    std::snprintf(text, sizeof text, "+0x%zx", static_cast<size_t>(offset));
     return module + text;
 }
 

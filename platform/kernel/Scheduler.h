@@ -193,6 +193,10 @@ public:
     std::string Label(PKTHREAD thread);
     // Tells the scheduler how to name an object address in reports.
     void SetObjectNamer(std::function<std::string(const void*)> namer) { namer_ = std::move(namer); }
+    // Names one of the platform's own objects in reports ("the PnP manager's work-ready event").
+    void NameObject(const void* object, std::string name);
+    // The name given to `object`, or empty.
+    std::string NameOf(const void* object);
     std::vector<PKTHREAD> Threads();
 
 private:
@@ -244,6 +248,8 @@ private:
     bool traceOn_ = false;
     std::vector<TraceEvent> trace_;
     std::function<std::string(const void*)> namer_;
+    std::mutex namesMutex_; // the names have their own lock: reports read them under Lock()
+    std::map<const void*, std::string> names_;
 };
 
 } // namespace host

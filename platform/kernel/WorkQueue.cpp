@@ -8,6 +8,8 @@ WorkQueues::WorkQueues(Machine& machine) : machine_(machine)
 {
     KeInitializeEvent(&critical_.ready, SynchronizationEvent, FALSE);
     KeInitializeEvent(&delayed_.ready, SynchronizationEvent, FALSE);
+    machine_.Sched().NameObject(&critical_.ready, "its queue's work-ready event (idle)");
+    machine_.Sched().NameObject(&delayed_.ready, "its queue's work-ready event (idle)");
     critical_.thread = machine_.Sched().CreateThread("critical work queue",
                                                      [this] { Loop(critical_); }, PASSIVE_LEVEL,
                                                      true);

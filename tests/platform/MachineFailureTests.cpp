@@ -166,10 +166,14 @@ TEST(MachineFailure, TheReportNamesTheThreadAndTheRoutine)
         ASSERT_EQ(1u, failures.size());
         const std::string& report = failures[0];
         if (source == Source::Dpc) {
-            EXPECT_NE(std::string::npos, report.find("on thread #2 \"DPC\", running platform_tests+0x"))
+            EXPECT_NE(std::string::npos, report.find("on thread #2 \"DPC\", running "
+                                                       "platform_tests!(anonymous namespace)::"
+                                                       "BugCheckingDpc:"))
                 << report;
         } else {
-            EXPECT_NE(std::string::npos, report.find("\"system thread\" started at platform_tests+0x"))
+            EXPECT_NE(std::string::npos, report.find("\"system thread\" started at "
+                                                       "platform_tests!(anonymous namespace)::"
+                                                       "BugCheckingThread:"))
                 << report;
         }
     }
