@@ -6,6 +6,7 @@
 
 #include <functional>
 
+#include "MachineChecks.h"
 #include "host/Machine.h"
 
 namespace {
@@ -206,6 +207,58 @@ TEST(Dispatcher, AWaitForAnyReturnsTheObjectThatReleasedIt)
         EXPECT_EQ(1, KeReadStateEvent(&events[0])) << "the second set found no waiter";
         EXPECT_EQ(0, KeReadStateEvent(&events[1])) << "consumed by the waiter";
         ZwClose(thread);
+    }
+}
+
+// Misuse of dispatcher objects is a bug check, each violation with its own code or sub-code.
+TEST(Dispatcher, MisuseIsABugCheckWithItsOwnCode)
+{
+    const struct {
+        const char* what;
+        std::function<void()> misuse;
+        uint32_t code;
+        uintptr_t subCode; // parameter 1, where the code has sub-codes
+    } cases[] = {
+        {"semaphore released beyond its limit",
+         [] {
+             static KSEMAPHORE semaphore;
+             KeInitializeSemaphore(&semaphore, 1, 1);
+             KeReleaseSemaphore(&semaphore, IO_NO_INCREMENT, 1, FALSE);
+         },
+         host::DRIVER_VERIFIER_DETECTED_VIOLATION, host::VERIFIER_SEMAPHORE_LIMIT},
+        {"wait for many objects without wait blocks",
+         [] {
+             static KEVENT events[THREAD_WAIT_OBJECTS + 1];
+             PVOID objects[THREAD_WAIT_OBJECTS + 1];
+             for (int i = 0; i <= THREAD_WAIT_OBJECTS; ++i) {
+                 KeInitializeEvent(&events[i], NotificationEvent, TRUE);
+                 objects[i] = &events[i];
+             }
+             KeWaitForMultipleObjects(THREAD_WAIT_OBJECTS + 1, objects, WaitAll, Executive,
+                                      KernelMode, FALSE, nullptr, nullptr);
+         },
+         host::DRIVER_VERIFIER_DETECTED_VIOLATION, host::VERIFIER_WAIT_BLOCKS_MISSING},
+        {"floating-point state restored without a save",
+         [] {
+             KFLOATING_SAVE save{};
+             KeRestoreFloatingPointState(&save);
+         },
+         host::DRIVER_VERIFIER_DETECTED_VIOLATION, host::VERIFIER_FLOAT_STATE_NOT_SAVED},
+        {"mutex released by a thread that does not own it",
+         [] {
+             static KMUTEX mutex;
+             KeInitializeMutex(&mutex, 0);
+             KeReleaseMutex(&mutex, FALSE);
+         },
+         host::THREAD_NOT_MUTEX_OWNER, 0},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Machine machine;
+        host::BugCheckInfo crash = rig::BugCheckOf(machine, c.misuse);
+        EXPECT_EQ(c.code, crash.code) << host::Describe(crash);
+        if (c.subCode != 0)
+            EXPECT_EQ(c.subCode, crash.parameters[0]) << host::Describe(crash);
     }
 }
 
