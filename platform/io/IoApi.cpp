@@ -301,12 +301,13 @@ void NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
                            reinterpret_cast<uintptr_t>(WorkerRoutine), self->irql, 0,
                            "work item routine returned at raised IRQL or holding a spin lock");
         M().Objects().Dereference(device);
-    });
+    }, reinterpret_cast<const void*>(WorkerRoutine));
 }
 
 void NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType)
 {
-    M().Work().Queue(QueueType, [WorkItem] { WorkItem->WorkerRoutine(WorkItem->Parameter); });
+    M().Work().Queue(QueueType, [WorkItem] { WorkItem->WorkerRoutine(WorkItem->Parameter); },
+                     reinterpret_cast<const void*>(WorkItem->WorkerRoutine));
 }
 
 void NTAPI PoStartNextPowerIrp(PIRP) {}

@@ -17,12 +17,12 @@ WorkQueues::WorkQueues(Machine& machine) : machine_(machine)
                                                     [this] { Loop(delayed_); }, PASSIVE_LEVEL, true);
 }
 
-void WorkQueues::Queue(WORK_QUEUE_TYPE type, std::function<void()> work)
+void WorkQueues::Queue(WORK_QUEUE_TYPE type, std::function<void()> work, const void* routine)
 {
     QueueState& q = type == DelayedWorkQueue ? delayed_ : critical_;
     {
         std::lock_guard<std::mutex> lk(mutex_);
-        q.items.push_back(std::move(work));
+        q.items.emplace_back(std::move(work), routine);
     }
     KeSetEvent(&q.ready, IO_NO_INCREMENT, FALSE);
 }
@@ -38,10 +38,12 @@ void WorkQueues::Loop(QueueState& q)
 {
     for (;;) {
         std::function<void()> work;
+        const void* routine = nullptr;
         {
             std::lock_guard<std::mutex> lk(mutex_);
             if (!q.items.empty()) {
-                work = std::move(q.items.front());
+                work = std::move(q.items.front().first);
+                routine = q.items.front().second;
                 q.items.pop_front();
                 q.running = true;
             }
@@ -50,7 +52,9 @@ void WorkQueues::Loop(QueueState& q)
             KeWaitForSingleObject(&q.ready, Executive, KernelMode, FALSE, nullptr);
             continue;
         }
+        q.thread->routine = routine; // named in reports while it runs
         work();
+        q.thread->routine = nullptr;
         std::lock_guard<std::mutex> lk(mutex_);
         q.running = false;
     }

@@ -15,13 +15,14 @@ class Machine;
 class WorkQueues {
 public:
     explicit WorkQueues(Machine& machine);
-    void Queue(WORK_QUEUE_TYPE type, std::function<void()> work);
+    // `routine` is the driver routine the item runs, for reports (null for platform work).
+    void Queue(WORK_QUEUE_TYPE type, std::function<void()> work, const void* routine = nullptr);
     // Items queued or running now, on both queues.
     size_t Pending();
 
 private:
     struct QueueState {
-        std::deque<std::function<void()>> items;
+        std::deque<std::pair<std::function<void()>, const void*>> items;
         PKTHREAD thread = nullptr;
         KEVENT ready;
         bool running = false;

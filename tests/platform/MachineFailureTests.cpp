@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 
 #include "MachineChecks.h"
 #include "host/Machine.h"
@@ -29,6 +30,7 @@ void BugCheckNow()
 
 void NTAPI BugCheckingDpc(PKDPC, PVOID, PVOID, PVOID) { BugCheckNow(); }
 void NTAPI BugCheckingThread(PVOID) { BugCheckNow(); }
+void NTAPI BugCheckingWorkRoutine(PVOID) { BugCheckNow(); }
 
 enum class Source { Dpc, TimerDpc, WorkItem, SystemThread, PnpThread };
 enum class Owner {
@@ -154,28 +156,43 @@ TEST(MachineFailure, ABugCheckOnAnyThreadFailsTheTest)
 }
 
 // The thread line of a report names a system thread by its creation number and start routine,
-// a DPC by its routine.
+// a DPC or work routine by its symbol.
 TEST(MachineFailure, TheReportNamesTheThreadAndTheRoutine)
 {
-    for (Source source : {Source::Dpc, Source::SystemThread}) {
+    const struct {
+        std::function<void(Machine&)> provoke;
+        const char* line;
+    } cases[] = {
+        {[](Machine& m) {
+             Provoked p;
+             Provoke(m, Source::Dpc, p);
+             m.Shutdown();
+         },
+         "on thread #2 \"DPC\", running platform_tests!(anonymous namespace)::BugCheckingDpc:"},
+        {[](Machine& m) {
+             Provoked p;
+             Provoke(m, Source::SystemThread, p);
+         },
+         "on thread #6 \"system thread\" started at "
+         "platform_tests!(anonymous namespace)::BugCheckingThread:"},
+        {[](Machine&) {
+             static WORK_QUEUE_ITEM item;
+             ExInitializeWorkItem(&item, BugCheckingWorkRoutine, nullptr);
+             ExQueueWorkItem(&item, DelayedWorkQueue);
+         },
+         "on thread #4 \"delayed work queue\", running "
+         "platform_tests!(anonymous namespace)::BugCheckingWorkRoutine:"},
+    };
+    for (auto& c : cases) {
         auto failures = rig::FailuresOf([&] {
             Machine machine;
-            Provoked p;
-            Provoke(machine, source, p);
+            try {
+                c.provoke(machine);
+            } catch (const MachineCrash&) {
+            }
         });
         ASSERT_EQ(1u, failures.size());
-        const std::string& report = failures[0];
-        if (source == Source::Dpc) {
-            EXPECT_NE(std::string::npos, report.find("on thread #2 \"DPC\", running "
-                                                       "platform_tests!(anonymous namespace)::"
-                                                       "BugCheckingDpc:"))
-                << report;
-        } else {
-            EXPECT_NE(std::string::npos, report.find("\"system thread\" started at "
-                                                       "platform_tests!(anonymous namespace)::"
-                                                       "BugCheckingThread:"))
-                << report;
-        }
+        EXPECT_NE(std::string::npos, failures[0].find(c.line)) << failures[0];
     }
 }
 
