@@ -140,8 +140,8 @@ TEST(MachineFailure, ABugCheckOnAnyThreadFailsTheTest)
                 options.seed = seed;
                 options.mode = c.mode;
                 options.preemptProbability = 0.3;
+                Provoked p; // outlives the machine, which may still hold its DPC or timer
                 Machine machine(options);
-                Provoked p;
                 try {
                     Provoke(machine, c.source, p); // may already hand the baton over
                 } catch (const MachineCrash&) {
@@ -164,7 +164,7 @@ TEST(MachineFailure, TheReportNamesTheThreadAndTheRoutine)
         const char* line;
     } cases[] = {
         {[](Machine& m) {
-             Provoked p;
+             static Provoked p;
              Provoke(m, Source::Dpc, p);
              m.Shutdown();
          },
