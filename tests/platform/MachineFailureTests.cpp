@@ -92,7 +92,9 @@ void Behave(Machine& machine, Owner owner)
             break;
         }
         case Owner::SwallowsTheCrash:
-            machine.Sleep(10 * 10000);
+            // In real time the routine may take a while to be scheduled: wait for it (bounded).
+            for (int i = 0; i < 5000 && (i == 0 || !g_reached); ++i)
+                machine.Sleep(10000);
             break;
         }
     } catch (const MachineCrash&) {
