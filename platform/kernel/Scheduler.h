@@ -175,7 +175,12 @@ public:
 
     // Crash handling: record the crash, stop every other thread, and unwind the caller.
     [[noreturn]] void Crash(BugCheckInfo info);
-    bool Crashed() const { return crashed_; }
+    // Whether the machine has crashed (any thread may be crashing it now). Takes Lock().
+    bool Crashed()
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        return crashed_;
+    }
     const BugCheckInfo& CrashInfo() const { return crashInfo_; }
     // The crash, which the caller (a test that expects it) takes over: the machine no longer
     // reports it as a failure when it goes. Empty when the machine has not crashed.
