@@ -23,8 +23,10 @@ enum BugCheckCode : uint32_t {
     IRQL_UNEXPECTED_VALUE = 0xC8,
     DRIVER_VERIFIER_IOMANAGER_VIOLATION = 0xC9,
     DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS = 0xCE,
-    // Not a platform code: the simulated machine found every thread blocked with nothing due.
+    // Not platform codes: the simulated machine found every thread blocked with nothing due,
+    // or only the DPC context running (timers firing) for longer than the machine's hang limit.
     SIMULATION_DEADLOCK = 0xDEAD0001,
+    SIMULATION_HANG = 0xDEAD0002,
 };
 
 // BAD_POOL_CALLER, parameter 1.
@@ -52,6 +54,10 @@ enum : uintptr_t {
     VERIFIER_SEMAPHORE_LIMIT = 0x105,
     VERIFIER_WORK_ITEM_IN_USE = 0x106,
     VERIFIER_UNLOAD_WITH_DEVICES = 0x107,
+    VERIFIER_FLOAT_STATE_NOT_SAVED = 0x108,
+    VERIFIER_FREE_OF_UNKNOWN_MDL = 0x109,
+    VERIFIER_MDL_FREED_LOCKED = 0x10A,
+    VERIFIER_WAIT_BLOCKS_MISSING = 0x10B,
 };
 
 // DRIVER_VERIFIER_IOMANAGER_VIOLATION, parameter 1.
@@ -73,8 +79,11 @@ const char* BugCheckName(uint32_t code);
 struct BugCheckInfo {
     uint32_t code = 0;
     uintptr_t parameters[4] = {};
-    std::string thread; // platform thread that hit it
-    std::string detail; // what the platform knows about it, in words
+    std::string thread;       // platform thread that hit it
+    uint64_t threadId = 0;    // its creation number
+    std::string startRoutine; // a system thread's start routine, by symbol
+    std::string routine;      // the DPC or work routine it was running, by symbol
+    std::string detail;       // what the platform knows about it, in words
 };
 
 std::string Describe(const BugCheckInfo& info);

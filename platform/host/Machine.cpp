@@ -18,6 +18,7 @@ namespace host {
 
 namespace {
 Machine* g_machine = nullptr;
+Machine::FailureSink g_failureSink;
 
 const char* ObjectTypeName(UCHAR type)
 {
@@ -54,6 +55,7 @@ Machine::Machine(MachineOptions options) : options_(std::move(options))
     g_machine = this;
     scheduler_ = std::make_unique<Scheduler>(options_.mode, options_.seed,
                                              options_.preemptProbability);
+    scheduler_->SetHangLimit(options_.hangAfter);
     scheduler_->AdoptOwner(options_.ownerName);
     verifier_ = std::make_unique<Verifier>();
     pool_ = std::make_unique<Pool>(*this);
@@ -69,6 +71,9 @@ Machine::Machine(MachineOptions options) : options_(std::move(options))
     registry_->CreateKey("\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum");
     registry_->CreateKey("\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class");
     scheduler_->SetObjectNamer([this](const void* object) {
+        std::string name = scheduler_->NameOf(object);
+        if (!name.empty())
+            return name;
         std::ostringstream os;
         os << ObjectTypeName(static_cast<const DISPATCHER_HEADER*>(object)->Type);
         std::string where;
@@ -85,11 +90,20 @@ Machine::~Machine()
     if (!shutDown_ && !scheduler_->Crashed()) {
         try {
             Shutdown();
-        } catch (const MachineCrash& crash) {
-            std::fprintf(stderr, "%s\n", crash.what());
+        } catch (const MachineCrash&) {
+            // Reported below with everything else nobody took.
         }
     }
+    // Every thread ends here; a crash one of them raised up to its end is still reported.
     scheduler_->Shutdown();
+    for (const std::string& failure : UntakenFailures()) {
+        if (g_failureSink) {
+            g_failureSink(failure);
+        } else {
+            std::fprintf(stderr, "host platform: %s\n", failure.c_str());
+            std::abort();
+        }
+    }
     wmi_.reset();
     usb_.reset();
     pnp_.reset();
@@ -109,6 +123,8 @@ void Machine::Shutdown()
     if (shutDown_)
         return;
     shutDown_ = true;
+    // What was queued before the end runs first (a DPC, a work item, a new thread).
+    scheduler_->Settle();
     for (int port : usb_->Ports())
         usb_->Unplug(port);
     pnp_->WaitIdle();
@@ -122,6 +138,42 @@ void Machine::Shutdown()
         verifier_->Report("at shutdown: a device is still registered with WMI (" +
                           std::to_string(reinterpret_cast<uintptr_t>(d)) + ")");
     CheckWhatShutdownLeft(*this);
+}
+
+void Machine::ExpectCrash(uint32_t code) { expectedCrash_ = code; }
+
+std::optional<BugCheckInfo> Machine::TakeCrash() { return scheduler_->TakeCrash(); }
+
+std::vector<std::string> Machine::TakeReports()
+{
+    std::vector<std::string> reports = verifier_->Reports();
+    verifier_->ClearReports();
+    return reports;
+}
+
+void Machine::SetFailureSink(FailureSink sink) { g_failureSink = std::move(sink); }
+
+std::vector<std::string> Machine::UntakenFailures()
+{
+    std::vector<std::string> failures;
+    std::optional<BugCheckInfo> crash = scheduler_->UntakenCrash();
+    if (expectedCrash_) {
+        char expected[96];
+        std::snprintf(expected, sizeof expected, "0x%08X %s", *expectedCrash_,
+                      BugCheckName(*expectedCrash_));
+        if (!scheduler_->Crashed())
+            failures.push_back(std::string("the expected bug check ") + expected +
+                               " did not happen");
+        else if (crash && crash->code != *expectedCrash_)
+            failures.push_back(std::string("the machine stopped, expecting ") + expected +
+                               " but:\n" + Describe(*crash));
+        crash.reset();
+    }
+    if (crash)
+        failures.push_back("the machine stopped:\n" + Describe(*crash));
+    for (const std::string& report : verifier_->Reports())
+        failures.push_back("verifier: " + report);
+    return failures;
 }
 
 std::vector<std::string> Machine::DebugLog()
@@ -176,6 +228,7 @@ const char* BugCheckName(uint32_t code)
     case DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS:
         return "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS";
     case SIMULATION_DEADLOCK: return "SIMULATION_DEADLOCK";
+    case SIMULATION_HANG: return "SIMULATION_HANG";
     default: return "BUGCHECK";
     }
 }
@@ -188,7 +241,14 @@ std::string Describe(const BugCheckInfo& info)
                   static_cast<size_t>(info.parameters[2]), static_cast<size_t>(info.parameters[3]),
                   BugCheckName(info.code));
     std::string text = head;
-    text += "\n    on thread \"" + info.thread + "\"";
+    text += "\n    on thread ";
+    if (info.threadId != 0)
+        text += "#" + std::to_string(info.threadId) + " ";
+    text += "\"" + info.thread + "\"";
+    if (!info.startRoutine.empty())
+        text += " started at " + info.startRoutine;
+    if (!info.routine.empty())
+        text += ", running " + info.routine;
     if (!info.detail.empty())
         text += ": " + info.detail;
     return text;

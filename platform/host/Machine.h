@@ -2,6 +2,13 @@
 // pool, object namespace, registry, device tree, USB bus, loaded drivers). Each test builds a
 // fresh machine on its own thread, which becomes the machine's owner thread, and tears it
 // down; nothing leaks between machines. One machine exists at a time in a process.
+//
+// Nothing a machine finds is lost: a bug check on any of its threads, a bug check or verifier
+// report during its orderly end, and verifier reports still there when it goes are failures,
+// handed to the failure sink when the machine goes (the test support turns them into test
+// failures, corv into exit status 3). A test that provokes a bug check on purpose says so:
+// ExpectCrash(code) before, or TakeCrash() after, and checks the code; TakeReports() does the
+// same for verifier reports.
 #pragma once
 
 #include <wdm.h>
@@ -9,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,6 +53,10 @@ struct MachineOptions {
     bool echoDebugOutput = false;
     // Name of the owner thread in reports.
     std::string ownerName = "owner";
+    // Simulated time: a run in which no thread but the DPC context runs for this long
+    // (100-ns units) while every thread waits without a time-out is reported as hung
+    // (SIMULATION_HANG). Zero turns the check off.
+    int64_t hangAfter = 10LL * 60 * 10000000;
 };
 
 // What the function driver for a hardware identifier is, as a driver package would say.
@@ -89,6 +101,20 @@ public:
     void Shutdown();
     bool IsShutDown() const { return shutDown_; }
 
+    // The test expects this bug check: when the machine goes, a crash with this code is taken,
+    // and its absence or another code is a failure.
+    void ExpectCrash(uint32_t code);
+    // Takes the machine's crash over (the caller checks it): it is no failure then. Empty when
+    // the machine has not crashed.
+    std::optional<BugCheckInfo> TakeCrash();
+    // Takes the verifier's reports over: they are no failure then.
+    std::vector<std::string> TakeReports();
+
+    // Where the machine's failures go when it goes: one call per failure, with its report.
+    // Without a sink they are printed to standard error and the process aborts.
+    using FailureSink = std::function<void(const std::string& failure)>;
+    static void SetFailureSink(FailureSink sink);
+
     UCHAR WdmMajor() const { return options_.wdmMajor; }
     UCHAR WdmMinor() const { return options_.wdmMinor; }
     void SetWdmVersion(UCHAR major, UCHAR minor);
@@ -109,6 +135,10 @@ private:
     std::mutex logMutex_;
     std::vector<std::string> debugLog_;
     bool shutDown_ = false;
+    std::optional<uint32_t> expectedCrash_;
+
+    // The failures nobody took, for the sink.
+    std::vector<std::string> UntakenFailures();
 };
 
 // The machine of the calling code; a platform routine called without one is a host bug.

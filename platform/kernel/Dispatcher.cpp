@@ -64,38 +64,6 @@ void InitHeader(DISPATCHER_HEADER* h, UCHAR type, LONG state)
     InitializeListHead(&h->WaitListHead);
 }
 
-bool Satisfiable(PVOID object, PKTHREAD self)
-{
-    auto* h = static_cast<DISPATCHER_HEADER*>(object);
-    if (h->Type == kMutant)
-        return h->SignalState > 0 || static_cast<PKMUTEX>(object)->OwnerThread == self;
-    return h->SignalState > 0;
-}
-
-void Consume(PVOID object, PKTHREAD self)
-{
-    auto* h = static_cast<DISPATCHER_HEADER*>(object);
-    switch (h->Type) {
-    case kSynchronizationEvent:
-    case kSynchronizationTimer:
-        h->SignalState = 0;
-        break;
-    case kSemaphore:
-        h->SignalState--;
-        break;
-    case kMutant: {
-        auto* m = static_cast<PKMUTEX>(object);
-        if (h->SignalState == 1)
-            self->mutexesHeld++;
-        h->SignalState--;
-        m->OwnerThread = self;
-        break;
-    }
-    default:
-        break;
-    }
-}
-
 // Interrupt-time deadline of a wait's time-out; false when the wait has no time-out.
 bool Deadline(PLARGE_INTEGER timeout, int64_t* deadline)
 {
@@ -122,45 +90,38 @@ NTSTATUS Wait(ULONG count, PVOID* objects, WAIT_TYPE type, PLARGE_INTEGER timeou
     bool timed = Deadline(timeout, &deadline);
     Scheduler& s = M().Sched();
     std::unique_lock<std::mutex> lk(s.Lock());
-    for (;;) {
-        if (type == WaitAny) {
-            for (ULONG i = 0; i < count; ++i) {
-                if (Satisfiable(objects[i], self)) {
-                    Consume(objects[i], self);
-                    return STATUS_WAIT_0 + static_cast<NTSTATUS>(i);
-                }
-            }
-        } else {
-            bool all = true;
-            for (ULONG i = 0; i < count && all; ++i)
-                all = Satisfiable(objects[i], self);
-            if (all) {
-                for (ULONG i = 0; i < count; ++i)
-                    Consume(objects[i], self);
-                return STATUS_WAIT_0;
-            }
+    self->waitObjects = objects;
+    self->waitCount = count;
+    self->waitType = type;
+    self->waitTimed = timed;
+    self->waitDeadline = deadline;
+    self->waitReason = nullptr;
+    self->waitSatisfied = false;
+    self->waitSequence = s.NextWaitSequence();
+    NTSTATUS status = STATUS_TIMEOUT;
+    // Satisfied now, or by the signal that wakes this thread (which consumed what the wait
+    // takes on its behalf): the objects are not looked at again after the wake-up.
+    bool satisfied = s.TrySatisfy(self, &status);
+    while (!satisfied && !poll && !(timed && s.Now() >= deadline)) {
+        try {
+            s.Block(lk, self);
+        } catch (...) {
+            self->waitObjects = nullptr;
+            self->waitCount = 0;
+            self->waitTimed = false;
+            throw;
         }
-        if (poll || (timed && s.Now() >= deadline))
-            return STATUS_TIMEOUT;
-        self->waitObjects = objects;
-        self->waitCount = count;
-        self->waitType = type;
-        self->waitTimed = timed;
-        self->waitDeadline = deadline;
-        self->waitReason = nullptr;
-        s.Block(lk, self);
-        self->waitObjects = nullptr;
-        self->waitCount = 0;
-        self->waitTimed = false;
+        satisfied = self->waitSatisfied;
+        if (satisfied)
+            status = self->waitStatus;
+        else if (self->waitTimedOut)
+            break;
     }
-}
-
-void Signal(DISPATCHER_HEADER* h, LONG state)
-{
-    Scheduler& s = M().Sched();
-    std::lock_guard<std::mutex> lk(s.Lock());
-    h->SignalState = state;
-    s.WakeWaitersOf(h);
+    self->waitObjects = nullptr;
+    self->waitCount = 0;
+    self->waitTimed = false;
+    self->waitSatisfied = false;
+    return satisfied ? status : STATUS_TIMEOUT;
 }
 
 } // namespace
@@ -203,7 +164,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN)
         std::lock_guard<std::mutex> lk(s.Lock());
         old = Event->Header.SignalState;
         Event->Header.SignalState = 1;
-        s.WakeWaitersOf(Event);
+        s.SatisfyWaiters(Event);
     }
     M().Sched().PreemptionPoint("KeSetEvent");
     return old;
@@ -212,7 +173,9 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN)
 void NTAPI KeClearEvent(PRKEVENT Event)
 {
     host::CheckCallerIrql("KeClearEvent");
-    Signal(&Event->Header, 0);
+    Scheduler& s = M().Sched();
+    std::lock_guard<std::mutex> lk(s.Lock());
+    Event->Header.SignalState = 0;
 }
 
 LONG NTAPI KeResetEvent(PRKEVENT Event)
@@ -255,7 +218,7 @@ LONG NTAPI KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY, LONG Adjustment
                                std::to_string(Semaphore->Limit));
         }
         Semaphore->Header.SignalState = old + Adjustment;
-        s.WakeWaitersOf(Semaphore);
+        s.SatisfyWaiters(Semaphore);
     }
     M().Sched().PreemptionPoint("KeReleaseSemaphore");
     return old;
@@ -297,7 +260,7 @@ LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN)
         if (Mutex->Header.SignalState == 1) {
             Mutex->OwnerThread = nullptr;
             self->mutexesHeld--;
-            s.WakeWaitersOf(Mutex);
+            s.SatisfyWaiters(Mutex);
         }
     }
     M().Sched().PreemptionPoint("KeReleaseMutex");
@@ -322,7 +285,8 @@ NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE W
                                         PLARGE_INTEGER Timeout, PKWAIT_BLOCK WaitBlockArray)
 {
     if (Count == 0 || (Count > THREAD_WAIT_OBJECTS && WaitBlockArray == nullptr))
-        host::BugCheck(host::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x105, Count, 0, 0,
+        host::BugCheck(host::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                       host::VERIFIER_WAIT_BLOCKS_MISSING, Count, 0, 0,
                        "KeWaitForMultipleObjects without wait blocks for its objects");
     return Wait(Count, Object, WaitType, Timeout, "KeWaitForMultipleObjects");
 }
@@ -637,7 +601,8 @@ NTSTATUS NTAPI KeRestoreFloatingPointState(PKFLOATING_SAVE FloatSave)
 {
     host::CheckCallerIrql("KeRestoreFloatingPointState");
     if (FloatSave->Reserved[0] != 0x46505553)
-        host::BugCheck(host::DRIVER_VERIFIER_DETECTED_VIOLATION, 0x108,
+        host::BugCheck(host::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                       host::VERIFIER_FLOAT_STATE_NOT_SAVED,
                        reinterpret_cast<uintptr_t>(FloatSave), 0, 0,
                        "floating-point state restored without a matching save");
     FloatSave->Reserved[0] = 0;
@@ -723,7 +688,7 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_ATTRIBU
                                static_cast<uintptr_t>(self->mutexesHeld), 0,
                                "system thread ended at raised IRQL or holding a lock");
         },
-        PASSIVE_LEVEL, false);
+        PASSIVE_LEVEL, false, reinterpret_cast<const void*>(StartRoutine));
     if (ClientId != nullptr) {
         ClientId->UniqueProcess = reinterpret_cast<HANDLE>(4);
         ClientId->UniqueThread = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(thread->id * 4));

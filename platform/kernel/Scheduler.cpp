@@ -1,8 +1,14 @@
 #include "Scheduler.h"
 
+#include <cxxabi.h>
+#include <dlfcn.h>
+#include <elf.h>
+
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <sstream>
 
 namespace host {
@@ -21,6 +27,59 @@ const char* StateName(ThreadState s)
     case ThreadState::Terminated: return "ended";
     }
     return "?";
+}
+
+// Dispatcher object types as the header's Type says.
+enum ObjectType : UCHAR {
+    kNotificationEvent = 0,
+    kSynchronizationEvent = 1,
+    kMutant = 2,
+    kSemaphore = 5,
+    kSynchronizationTimer = 9,
+};
+
+// Whether `object` would satisfy a wait of `thread` now. A mutex its waiter owns satisfies it
+// again (it is recursive).
+bool Satisfiable(PVOID object, PKTHREAD thread)
+{
+    auto* h = static_cast<DISPATCHER_HEADER*>(object);
+    if (h->Type == kMutant)
+        return h->SignalState > 0 || static_cast<PKMUTEX>(object)->OwnerThread == thread;
+    return h->SignalState > 0;
+}
+
+// What a satisfied wait takes from its object: a synchronization event or timer goes back to
+// not signalled, a semaphore's count drops, a mutex becomes the waiter's. Notification events
+// and timers and thread objects stay signalled.
+void Consume(PVOID object, PKTHREAD thread)
+{
+    auto* h = static_cast<DISPATCHER_HEADER*>(object);
+    switch (h->Type) {
+    case kSynchronizationEvent:
+    case kSynchronizationTimer:
+        h->SignalState = 0;
+        break;
+    case kSemaphore:
+        h->SignalState--;
+        break;
+    case kMutant: {
+        auto* m = static_cast<PKMUTEX>(object);
+        if (h->SignalState == 1)
+            thread->mutexesHeld++;
+        h->SignalState--;
+        m->OwnerThread = thread;
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+std::string Seconds(int64_t hundredNanoseconds)
+{
+    char text[40];
+    std::snprintf(text, sizeof text, "%.3f s", static_cast<double>(hundredNanoseconds) / 1e7);
+    return text;
 }
 
 void InitThreadHeader(PKTHREAD t)
@@ -78,11 +137,12 @@ PKTHREAD Scheduler::AdoptOwner(const std::string& name)
 }
 
 PKTHREAD Scheduler::CreateThread(const std::string& name, std::function<void()> body, KIRQL irql,
-                                 bool service)
+                                 bool service, const void* startRoutine)
 {
     auto t = std::make_unique<_KTHREAD>();
     InitThreadHeader(t.get());
     t->name = name;
+    t->startRoutine = startRoutine;
     t->irql = irql;
     t->isService = service;
     t->body = std::move(body);
@@ -127,12 +187,13 @@ void Scheduler::ThreadMain(PKTHREAD self)
     std::unique_lock<std::mutex> lk(mutex_);
     self->state = ThreadState::Terminated;
     self->Header.SignalState = 1;
-    WakeWaitersOf(self);
+    SatisfyWaiters(self);
     Note("end " + self->name);
     if (Simulated() && !killing_ && running_ == self) {
         running_ = nullptr;
         PKTHREAD next = PickNext(lk);
         if (next != nullptr) {
+            Ran(next);
             running_ = next;
             next->state = ThreadState::Running;
             next->cv.notify_all();
@@ -204,16 +265,51 @@ void Scheduler::Wake(PKTHREAD thread)
         thread->cv.notify_all();
 }
 
-void Scheduler::WakeWaitersOf(PVOID object)
+bool Scheduler::TrySatisfy(PKTHREAD t, NTSTATUS* status)
 {
+    if (t->waitType == WaitAny) {
+        for (ULONG i = 0; i < t->waitCount; ++i) {
+            if (Satisfiable(t->waitObjects[i], t)) {
+                Consume(t->waitObjects[i], t);
+                *status = STATUS_WAIT_0 + static_cast<NTSTATUS>(i);
+                return true;
+            }
+        }
+        return false;
+    }
+    for (ULONG i = 0; i < t->waitCount; ++i) {
+        if (!Satisfiable(t->waitObjects[i], t))
+            return false;
+    }
+    for (ULONG i = 0; i < t->waitCount; ++i)
+        Consume(t->waitObjects[i], t);
+    *status = STATUS_WAIT_0;
+    return true;
+}
+
+void Scheduler::SatisfyWaiters(PVOID object)
+{
+    std::vector<PKTHREAD> waiters;
     for (auto& t : threads_) {
-        if (t->state != ThreadState::Blocked || t->waitObjects == nullptr)
+        if (t->state != ThreadState::Blocked || t->waitObjects == nullptr || t->waitSatisfied)
             continue;
         for (ULONG i = 0; i < t->waitCount; ++i) {
             if (t->waitObjects[i] == object) {
-                Wake(t.get());
+                waiters.push_back(t.get());
                 break;
             }
+        }
+    }
+    std::sort(waiters.begin(), waiters.end(),
+              [](PKTHREAD a, PKTHREAD b) { return a->waitSequence < b->waitSequence; });
+    for (PKTHREAD t : waiters) {
+        if (static_cast<DISPATCHER_HEADER*>(object)->SignalState <= 0)
+            break;
+        NTSTATUS status;
+        if (TrySatisfy(t, &status)) {
+            t->waitSatisfied = true;
+            t->waitStatus = status;
+            Wake(t);
         }
     }
 }
@@ -222,12 +318,14 @@ void Scheduler::SwitchAway(std::unique_lock<std::mutex>& lk, PKTHREAD self)
 {
     PKTHREAD next = PickNext(lk);
     if (next == self) {
+        Ran(self);
         self->state = ThreadState::Running;
         running_ = self;
         return;
     }
     running_ = next;
     if (next != nullptr) {
+        Ran(next);
         next->state = ThreadState::Running;
         if (traceOn_)
             Note("run " + next->name);
@@ -250,14 +348,50 @@ PKTHREAD Scheduler::PickNext(std::unique_lock<std::mutex>&)
             return t;
         }
         if (!AdvanceClock()) {
+            PKTHREAD here = running_;
             crashed_ = true;
             crashInfo_ = BugCheckInfo{};
-            crashInfo_.code = SIMULATION_DEADLOCK;
-            crashInfo_.thread = running_ != nullptr ? running_->name : "";
-            crashInfo_.detail = "every thread is blocked and nothing is due:\n" + DescribeThreads();
+            if (hung_) {
+                crashInfo_.code = SIMULATION_HANG;
+                crashInfo_.detail = "no thread but the DPC context has run for " +
+                                    Seconds(virtualNow_ - lastProgress_) +
+                                    " of simulated time, and every thread waits without a "
+                                    "time-out:\n" +
+                                    DescribeThreads() + DescribeTimers();
+            } else {
+                crashInfo_.code = SIMULATION_DEADLOCK;
+                crashInfo_.detail = "every thread is blocked and nothing is due:\n" +
+                                    DescribeThreads();
+            }
+            if (here != nullptr) {
+                crashInfo_.thread = here->name;
+                crashInfo_.threadId = here->id;
+            }
             return owner_;
         }
     }
+}
+
+void Scheduler::Ran(PKTHREAD thread)
+{
+    if (thread != dpcThread_) {
+        lastProgress_ = virtualNow_;
+        timersSinceProgress_ = 0;
+    }
+}
+
+// The clock is about to move to `next` with every thread blocked: it is a hang when timers
+// have fired since any thread but the DPC context last ran, no thread waits with a time-out
+// (its time will come), and the stretch without progress would pass the limit.
+bool Scheduler::Hung(int64_t next)
+{
+    if (hangLimit_ <= 0 || timersSinceProgress_ == 0 || next - lastProgress_ <= hangLimit_)
+        return false;
+    for (auto& t : threads_) {
+        if (t->state == ThreadState::Blocked && t->waitTimed)
+            return false;
+    }
+    return true;
 }
 
 bool Scheduler::AdvanceClock()
@@ -271,6 +405,10 @@ bool Scheduler::AdvanceClock()
     }
     if (next == kNever)
         return false;
+    if (Hung(next)) {
+        hung_ = true;
+        return false;
+    }
     if (next > virtualNow_)
         __atomic_store_n(&virtualNow_, next, __ATOMIC_SEQ_CST);
     return true;
@@ -296,6 +434,7 @@ void Scheduler::ExpireDue()
 
 void Scheduler::ExpireTimer(const TimerEntry& entry)
 {
+    timersSinceProgress_++;
     if (entry.callback) {
         dpcCallbacks_.push_back(entry.callback);
         Wake(dpcThread_);
@@ -304,7 +443,7 @@ void Scheduler::ExpireTimer(const TimerEntry& entry)
     PKTIMER timer = entry.timer;
     timer->Header.Inserted = FALSE;
     timer->Header.SignalState = 1;
-    WakeWaitersOf(timer);
+    SatisfyWaiters(timer);
     if (traceOn_)
         Note("timer fired");
     if (timer->Period > 0)
@@ -463,11 +602,32 @@ void Scheduler::HandOff(std::unique_lock<std::mutex>& lk, PKTHREAD self, const c
     ready_.push_back(self);
     if (traceOn_)
         Note(std::string(where) + " -> " + next->name);
+    Ran(next);
     running_ = next;
     next->state = ThreadState::Running;
     next->cv.notify_all();
     WaitForBaton(lk, self);
     self->state = ThreadState::Running;
+    // The baton can come back to the owner because another thread bug-checked: its current
+    // platform call ends with the crash even though it never blocks.
+    if (crashed_ && self->isOwner)
+        throw MachineCrash(crashInfo_);
+}
+
+void Scheduler::Settle()
+{
+    PKTHREAD self = Current();
+    if (!Simulated() || self == nullptr)
+        return;
+    std::unique_lock<std::mutex> lk(mutex_);
+    // Bounded: threads that only yield to each other keep the ready list full.
+    for (int round = 0; round < 100000; ++round) {
+        if (crashed_ && self->isOwner)
+            throw MachineCrash(crashInfo_);
+        if (killing_ || ready_.empty() || running_ != self)
+            return;
+        HandOff(lk, self, "settle");
+    }
 }
 
 void Scheduler::Yield()
@@ -516,6 +676,7 @@ void Scheduler::DpcLoop()
             }
         }
         if (dpc != nullptr) {
+            self->routine = reinterpret_cast<const void*>(dpc->DeferredRoutine);
             dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1,
                                  dpc->SystemArgument2);
         } else {
@@ -526,6 +687,7 @@ void Scheduler::DpcLoop()
                          reinterpret_cast<ULONG_PTR>(dpc != nullptr ? dpc->DeferredRoutine : nullptr),
                          static_cast<ULONG_PTR>(self->spinLocksHeld));
         }
+        self->routine = nullptr;
     }
 }
 
@@ -553,7 +715,16 @@ void Scheduler::RealClockLoop()
     std::unique_lock<std::mutex> lk(mutex_);
     if (!crashed_) {
         crashed_ = true;
-        info.thread = self != nullptr ? self->name : "(not a platform thread)";
+        if (self != nullptr) {
+            info.thread = self->name;
+            info.threadId = self->id;
+            if (self->startRoutine != nullptr)
+                info.startRoutine = SymbolOf(self->startRoutine);
+            if (self->routine != nullptr)
+                info.routine = SymbolOf(self->routine);
+        } else {
+            info.thread = "(not a platform thread)";
+        }
         crashInfo_ = info;
     }
     if (self == nullptr || self->isOwner) {
@@ -573,6 +744,36 @@ void Scheduler::RealClockLoop()
         owner_->cv.notify_all();
     }
     Park(lk, self);
+}
+
+void Scheduler::NameObject(const void* object, std::string name)
+{
+    std::lock_guard<std::mutex> lk(namesMutex_);
+    names_[object] = std::move(name);
+}
+
+std::string Scheduler::NameOf(const void* object)
+{
+    std::lock_guard<std::mutex> lk(namesMutex_);
+    auto it = names_.find(object);
+    return it != names_.end() ? it->second : std::string();
+}
+
+std::optional<BugCheckInfo> Scheduler::TakeCrash()
+{
+    std::lock_guard<std::mutex> lk(mutex_);
+    if (!crashed_)
+        return std::nullopt;
+    crashTaken_ = true;
+    return crashInfo_;
+}
+
+std::optional<BugCheckInfo> Scheduler::UntakenCrash()
+{
+    std::lock_guard<std::mutex> lk(mutex_);
+    if (!crashed_ || crashTaken_)
+        return std::nullopt;
+    return crashInfo_;
 }
 
 void Scheduler::Shutdown()
@@ -633,21 +834,172 @@ std::string Scheduler::DescribeWait(PKTHREAD t)
         os << t->waitReason;
     }
     if (t->waitTimed)
-        os << " (until " << t->waitDeadline << ")";
+        os << " (time-out at " << Seconds(t->waitDeadline) << ")";
+    else if (t->waitObjects != nullptr && t->waitCount > 0)
+        os << " (no time-out)";
     return os.str();
+}
+
+std::string Scheduler::Label(PKTHREAD t)
+{
+    std::string text = "#" + std::to_string(t->id) + " \"" + t->name + "\"";
+    if (t->startRoutine != nullptr)
+        text += " started at " + SymbolOf(t->startRoutine);
+    if (t->routine != nullptr)
+        text += ", running " + SymbolOf(t->routine);
+    return text;
 }
 
 std::string Scheduler::DescribeThreads()
 {
     std::ostringstream os;
     for (auto& t : threads_) {
-        os << "  thread \"" << t->name << "\" " << StateName(t->state) << " at IRQL "
+        os << "  thread " << Label(t.get()) << ": " << StateName(t->state) << " at IRQL "
            << static_cast<int>(t->irql);
         if (t->state == ThreadState::Blocked)
-            os << ": " << DescribeWait(t.get());
+            os << ", " << DescribeWait(t.get());
         os << "\n";
     }
     return os.str();
+}
+
+std::string Scheduler::DescribeTimers()
+{
+    std::ostringstream os;
+    for (auto& [key, entry] : timers_) {
+        os << "  timer due at " << Seconds(entry.due);
+        if (entry.timer == nullptr) {
+            os << ": a platform callback (the USB bus or the I/O manager)\n";
+            continue;
+        }
+        if (entry.timer->Period > 0)
+            os << ", every " << entry.timer->Period << " ms";
+        os << ": " << (namer_ ? namer_(entry.timer) : std::string("timer"));
+        if (entry.timer->Dpc != nullptr)
+            os << ", DPC routine "
+               << SymbolOf(reinterpret_cast<const void*>(entry.timer->Dpc->DeferredRoutine));
+        os << "\n";
+    }
+    return os.str();
+}
+
+namespace {
+
+// The function symbols of one module's symbol table (local ones too: a driver exports only
+// DriverEntry, so the dynamic symbols name nothing else), by offset from the load base.
+struct ModuleSymbols {
+    std::map<uintptr_t, std::pair<uintptr_t, std::string>> functions; // offset -> (size, name)
+};
+
+ModuleSymbols LoadSymbols(const char* path)
+{
+    ModuleSymbols out;
+    FILE* f = std::fopen(path, "rb");
+    if (f == nullptr)
+        return out;
+    std::vector<char> image;
+    char chunk[65536];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0)
+        image.insert(image.end(), chunk, chunk + n);
+    std::fclose(f);
+    if (image.size() < sizeof(Elf64_Ehdr) || std::memcmp(image.data(), ELFMAG, SELFMAG) != 0 ||
+        image[EI_CLASS] != ELFCLASS64)
+        return out;
+    auto* eh = reinterpret_cast<const Elf64_Ehdr*>(image.data());
+    if (eh->e_shoff == 0 || eh->e_shoff + eh->e_shnum * sizeof(Elf64_Shdr) > image.size())
+        return out;
+    auto* sections = reinterpret_cast<const Elf64_Shdr*>(image.data() + eh->e_shoff);
+    // Symbol values are offsets from the load base in position-independent modules and
+    // absolute addresses in the others; the caller looks them up accordingly.
+    for (int i = 0; i < eh->e_shnum; ++i) {
+        const Elf64_Shdr& sh = sections[i];
+        if (sh.sh_type != SHT_SYMTAB || sh.sh_link >= eh->e_shnum)
+            continue;
+        const Elf64_Shdr& strings = sections[sh.sh_link];
+        if (sh.sh_offset + sh.sh_size > image.size() ||
+            strings.sh_offset + strings.sh_size > image.size())
+            continue;
+        auto* symbols = reinterpret_cast<const Elf64_Sym*>(image.data() + sh.sh_offset);
+        for (size_t k = 0; k < sh.sh_size / sizeof(Elf64_Sym); ++k) {
+            const Elf64_Sym& sym = symbols[k];
+            if (ELF64_ST_TYPE(sym.st_info) != STT_FUNC || sym.st_value == 0 ||
+                sym.st_name >= strings.sh_size)
+                continue;
+            const char* name = image.data() + strings.sh_offset + sym.st_name;
+            out.functions[sym.st_value] = {sym.st_size, name};
+        }
+    }
+    return out;
+}
+
+// The name of the function holding `offset` in the module at `path`, or empty.
+std::string FunctionAt(const char* path, uintptr_t offset)
+{
+    static std::mutex cacheMutex;
+    static std::map<std::string, ModuleSymbols> cache;
+    std::lock_guard<std::mutex> lk(cacheMutex);
+    auto it = cache.find(path);
+    if (it == cache.end())
+        it = cache.emplace(path, LoadSymbols(path)).first;
+    auto& functions = it->second.functions;
+    auto f = functions.upper_bound(offset);
+    if (f == functions.begin())
+        return {};
+    --f;
+    if (offset >= f->first + std::max<uintptr_t>(f->second.first, 1))
+        return {};
+    int status = 0;
+    char* plain = abi::__cxa_demangle(f->second.second.c_str(), nullptr, nullptr, &status);
+    std::string name = status == 0 && plain != nullptr ? plain : f->second.second;
+    std::free(plain);
+    // The parameter list says nothing a person needs here.
+    if (!name.empty() && name.back() == ')') {
+        int depth = 0;
+        for (size_t i = name.size(); i-- > 0;) {
+            depth += name[i] == ')' ? 1 : name[i] == '(' ? -1 : 0;
+            if (depth == 0) {
+                name.erase(i);
+                break;
+            }
+        }
+    }
+    if (offset != f->first) {
+        char extra[32];
+        std::snprintf(extra, sizeof extra, "+0x%zx", static_cast<size_t>(offset - f->first));
+        name += extra;
+    }
+    return name;
+}
+
+} // namespace
+
+std::string SymbolOf(const void* address)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%p", address);
+    Dl_info info{};
+    if (address == nullptr || dladdr(address, &info) == 0 || info.dli_fname == nullptr)
+        return text;
+    const char* slash = std::strrchr(info.dli_fname, '/');
+    std::string module = slash != nullptr ? slash + 1 : info.dli_fname;
+    if (info.dli_sname != nullptr && info.dli_saddr == address) {
+        int status = 0;
+        char* plain = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
+        std::string name = status == 0 && plain != nullptr ? plain : info.dli_sname;
+        std::free(plain);
+        return module + "!" + name;
+    }
+    uintptr_t offset = reinterpret_cast<uintptr_t>(address) -
+                       reinterpret_cast<uintptr_t>(info.dli_fbase);
+    auto* eh = static_cast<const Elf64_Ehdr*>(info.dli_fbase);
+    bool absolute = eh != nullptr && eh->e_type == ET_EXEC;
+    std::string function =
+        FunctionAt(info.dli_fname, absolute ? reinterpret_cast<uintptr_t>(address) : offset);
+    if (!function.empty())
+        return module + "!" + function;
+    std::snprintf(text, sizeof text, "+0x%zx", static_cast<size_t>(offset));
+    return module + text;
 }
 
 } // namespace host

@@ -4,14 +4,20 @@
 // runs. The baton changes hands when the running thread blocks, ends, or passes a preemption
 // point and the seeded generator says so. The clock is virtual (100-ns units) and jumps to the
 // next due timer or time-out when every thread is blocked; when nothing is due either, the run
-// has deadlocked and the report names every thread and what it waits on. The same seed gives
-// the same interleaving and the same trace.
+// has deadlocked and the report names every thread and what it waits on. When only the DPC
+// context runs (periodic timers, re-armed DPCs) while every other thread waits without a
+// time-out, the clock would run on forever: after a bounded stretch of simulated time with no
+// other thread running the run is reported as hung. The same seed gives the same interleaving
+// and the same trace.
 //
 // Real time: platform threads run freely, waits and timers use the monotonic clock, and a clock
 // thread expires timers. Preemption points do nothing.
 //
 // The scheduler's mutex is the dispatcher lock: every dispatcher object's state (signal state,
-// waiters) changes under it, in both modes.
+// waiters) changes under it, in both modes. A signal satisfies waits at once, in the order the
+// waits began: the woken thread does not look at the object again, so a reset that follows the
+// signal cannot take the wake-up back, and an object that is consumed by a wait (synchronization
+// event or timer, semaphore, mutex) is consumed by the waiter it released.
 #pragma once
 
 #include <wdm.h>
@@ -22,6 +28,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -49,6 +56,10 @@ struct MachineCrash : std::exception {
 
 class Scheduler;
 
+// Names a code address as a person finds it: "module!symbol" where the module exports the
+// symbol, else "module+0xoffset" (for addr2line), else the bare address.
+std::string SymbolOf(const void* address);
+
 } // namespace host
 
 // The platform's thread object. Drivers see only pointers to it; the dispatcher header comes
@@ -56,7 +67,9 @@ class Scheduler;
 struct _KTHREAD {
     DISPATCHER_HEADER Header;
     std::string name;
-    uint64_t id = 0;
+    uint64_t id = 0;                       // creation number, from 1 (the owner)
+    const void* startRoutine = nullptr;    // a system thread's start routine
+    const void* routine = nullptr;         // the DPC or work routine running now
     KIRQL irql = PASSIVE_LEVEL;
     KPRIORITY priority = 8;
     host::ThreadState state = host::ThreadState::Ready;
@@ -70,6 +83,9 @@ struct _KTHREAD {
     bool waitTimed = false;
     int64_t waitDeadline = 0; // interrupt time
     bool waitTimedOut = false;
+    uint64_t waitSequence = 0;    // when the wait began: waiters are satisfied in this order
+    bool waitSatisfied = false;   // a signal satisfied the wait (and consumed what it takes)
+    NTSTATUS waitStatus = 0;      // STATUS_WAIT_0 + the index of the object that satisfied it
     const char* waitReason = nullptr; // for reports when not waiting on objects
     int spinLocksHeld = 0;
     int mutexesHeld = 0;
@@ -112,7 +128,7 @@ public:
     PKTHREAD AdoptOwner(const std::string& name);
     // A new platform thread; it runs when the scheduler gives it the baton.
     PKTHREAD CreateThread(const std::string& name, std::function<void()> body, KIRQL irql,
-                          bool service);
+                          bool service, const void* startRoutine = nullptr);
     // Drop a reference to a thread object (the creator's or a handle's).
     void ReleaseThread(PKTHREAD thread);
 
@@ -121,12 +137,26 @@ public:
     void Block(std::unique_lock<std::mutex>& lk, PKTHREAD self);
     // Makes a blocked thread ready. Lock() must be held.
     void Wake(PKTHREAD thread);
-    // Wake every thread waiting on `object`. Lock() must be held.
-    void WakeWaitersOf(PVOID object);
+    // Satisfies, in the order their waits began, every wait that `object` (just signalled) now
+    // satisfies: each such waiter consumes what its wait takes and is made ready with its
+    // status. Lock() must be held.
+    void SatisfyWaiters(PVOID object);
+    // Satisfies the wait described by `thread`'s wait fields if its objects allow it now,
+    // consuming them; the status goes to `status`. Lock() must be held.
+    bool TrySatisfy(PKTHREAD thread, NTSTATUS* status);
+    // The order of waits: the caller stamps its wait with it before blocking. Lock() held.
+    uint64_t NextWaitSequence() { return ++waitSequence_; }
     // Hand the baton to another ready thread (simulated mode, with the seeded probability).
     void PreemptionPoint(const char* where);
     // Give the baton away unconditionally if any other thread is ready (spinning on a lock).
     void Yield();
+    // Simulated time: the owner lets every ready thread run until none is (bounded), so what
+    // was queued before an orderly end runs; the clock does not move. Real time: nothing.
+    void Settle();
+    // Simulated time: a run in which no thread but the DPC context has run for this long
+    // (100-ns units), with every thread waiting without a time-out, is reported as hung.
+    // Zero turns the check off.
+    void SetHangLimit(int64_t limit) { hangLimit_ = limit; }
 
     // Timers: kernel timers and platform callbacks. Lock() must be held.
     void InsertTimer(PKTIMER timer, int64_t due);
@@ -145,8 +175,18 @@ public:
 
     // Crash handling: record the crash, stop every other thread, and unwind the caller.
     [[noreturn]] void Crash(BugCheckInfo info);
-    bool Crashed() const { return crashed_; }
+    // Whether the machine has crashed (any thread may be crashing it now). Takes Lock().
+    bool Crashed()
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        return crashed_;
+    }
     const BugCheckInfo& CrashInfo() const { return crashInfo_; }
+    // The crash, which the caller (a test that expects it) takes over: the machine no longer
+    // reports it as a failure when it goes. Empty when the machine has not crashed.
+    std::optional<BugCheckInfo> TakeCrash();
+    // The crash if nobody took it.
+    std::optional<BugCheckInfo> UntakenCrash();
     // End every platform thread but the owner's (teardown).
     void Shutdown();
 
@@ -154,8 +194,14 @@ public:
     void EnableTrace(bool on) { traceOn_ = on; }
     std::vector<TraceEvent> Trace();
     std::string DescribeThreads();
+    // "#3 \"name\"" with the routine it runs now, for the thread line of a report.
+    std::string Label(PKTHREAD thread);
     // Tells the scheduler how to name an object address in reports.
     void SetObjectNamer(std::function<std::string(const void*)> namer) { namer_ = std::move(namer); }
+    // Names one of the platform's own objects in reports ("the PnP manager's work-ready event").
+    void NameObject(const void* object, std::string name);
+    // The name given to `object`, or empty.
+    std::string NameOf(const void* object);
     std::vector<PKTHREAD> Threads();
 
 private:
@@ -170,7 +216,10 @@ private:
     void RealClockLoop();
     void DpcLoop();
     void Note(const std::string& text);
+    void Ran(PKTHREAD thread);
+    bool Hung(int64_t next);
     std::string DescribeWait(PKTHREAD thread);
+    std::string DescribeTimers();
     [[noreturn]] void Park(std::unique_lock<std::mutex>& lk, PKTHREAD self);
 
     TimeMode mode_;
@@ -192,12 +241,20 @@ private:
     PKTHREAD dpcThread_ = nullptr;
     std::condition_variable clockCv_;
     std::thread clockThread_;
+    uint64_t waitSequence_ = 0;
+    int64_t hangLimit_ = 0;
+    int64_t lastProgress_ = 0; // virtual time a thread other than the DPC context last ran
+    uint64_t timersSinceProgress_ = 0;
+    bool hung_ = false;
     bool crashed_ = false;
+    bool crashTaken_ = false;
     bool killing_ = false;
     BugCheckInfo crashInfo_;
     bool traceOn_ = false;
     std::vector<TraceEvent> trace_;
     std::function<std::string(const void*)> namer_;
+    std::mutex namesMutex_; // the names have their own lock: reports read them under Lock()
+    std::map<const void*, std::string> names_;
 };
 
 } // namespace host

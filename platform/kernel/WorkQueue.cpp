@@ -9,6 +9,8 @@ WorkQueues::WorkQueues(Machine& machine) : machine_(machine)
 {
     KeInitializeEvent(&critical_.ready, SynchronizationEvent, FALSE);
     KeInitializeEvent(&delayed_.ready, SynchronizationEvent, FALSE);
+    machine_.Sched().NameObject(&critical_.ready, "its queue's work-ready event (idle)");
+    machine_.Sched().NameObject(&delayed_.ready, "its queue's work-ready event (idle)");
     critical_.thread = machine_.Sched().CreateThread("critical work queue",
                                                      [this] { Loop(critical_); }, PASSIVE_LEVEL,
                                                      true);
@@ -22,7 +24,7 @@ void WorkQueues::Queue(WORK_QUEUE_TYPE type, std::function<void()> work, const v
     LoadedModule* image = routine != nullptr ? machine_.Modules().HoldCode(routine) : nullptr;
     {
         std::lock_guard<std::mutex> lk(mutex_);
-        q.items.push_back(Item{std::move(work), image});
+        q.items.push_back(Item{std::move(work), routine, image});
     }
     KeSetEvent(&q.ready, IO_NO_INCREMENT, FALSE);
 }
@@ -50,7 +52,9 @@ void WorkQueues::Loop(QueueState& q)
             KeWaitForSingleObject(&q.ready, Executive, KernelMode, FALSE, nullptr);
             continue;
         }
+        q.thread->routine = item.routine; // named in reports while it runs
         item.work();
+        q.thread->routine = nullptr;
         machine_.Modules().Release(item.image);
         std::lock_guard<std::mutex> lk(mutex_);
         q.running = false;

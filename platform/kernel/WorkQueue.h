@@ -17,6 +17,7 @@ struct LoadedModule;
 class WorkQueues {
 public:
     explicit WorkQueues(Machine& machine);
+    // `routine` is the driver routine the item runs, for reports (null for platform work).
     void Queue(WORK_QUEUE_TYPE type, std::function<void()> work, const void* routine = nullptr);
     // Items queued or running now, on both queues.
     size_t Pending();
@@ -24,6 +25,7 @@ public:
 private:
     struct Item {
         std::function<void()> work;
+        const void* routine = nullptr; // the driver routine it runs, for reports
         LoadedModule* image = nullptr; // held while the item is queued or running
     };
     struct QueueState {

@@ -43,6 +43,7 @@ PnpManager::PnpManager(Machine& machine) : machine_(machine)
 {
     KeInitializeEvent(&workReady_, SynchronizationEvent, FALSE);
     KeInitializeEvent(&idle_, NotificationEvent, TRUE);
+    machine_.Sched().NameObject(&workReady_, "its work-ready event (idle)");
     thread_ = machine_.Sched().CreateThread("PnP manager", [this] { Loop(); }, PASSIVE_LEVEL, true);
 }
 

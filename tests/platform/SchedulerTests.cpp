@@ -3,12 +3,12 @@
 
 #include <chrono>
 
+#include "MachineChecks.h"
 #include "host/Machine.h"
 
 namespace {
 
 using host::Machine;
-using host::MachineCrash;
 using host::MachineOptions;
 
 struct Shared {
@@ -62,15 +62,12 @@ TEST(Scheduler, DeadlockIsReportedWithEveryThread)
     Machine machine;
     KEVENT never;
     KeInitializeEvent(&never, SynchronizationEvent, FALSE);
-    try {
-        KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr);
-        FAIL() << "the wait returned";
-    } catch (const MachineCrash& crash) {
-        EXPECT_EQ(host::SIMULATION_DEADLOCK, crash.info.code);
-        EXPECT_NE(std::string::npos, crash.info.detail.find("\"owner\" blocked"));
-        EXPECT_NE(std::string::npos, crash.info.detail.find("synchronization event"));
-        EXPECT_NE(std::string::npos, crash.info.detail.find("\"DPC\""));
-    }
+    host::BugCheckInfo crash = rig::BugCheckOf(
+        machine, [&] { KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr); });
+    EXPECT_EQ(host::SIMULATION_DEADLOCK, crash.code);
+    EXPECT_NE(std::string::npos, crash.detail.find("#1 \"owner\": blocked")) << crash.detail;
+    EXPECT_NE(std::string::npos, crash.detail.find("synchronization event"));
+    EXPECT_NE(std::string::npos, crash.detail.find("\"DPC\""));
 }
 
 TEST(Scheduler, WaitAtDispatchLevelIsABugCheck)
@@ -80,13 +77,10 @@ TEST(Scheduler, WaitAtDispatchLevelIsABugCheck)
     KeInitializeEvent(&event, NotificationEvent, TRUE);
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
-    try {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-        FAIL() << "the wait returned";
-    } catch (const MachineCrash& crash) {
-        EXPECT_EQ(host::DRIVER_VERIFIER_DETECTED_VIOLATION, crash.info.code);
-        EXPECT_EQ(host::VERIFIER_WAIT_AT_RAISED_IRQL, crash.info.parameters[0]);
-    }
+    host::BugCheckInfo crash = rig::BugCheckOf(
+        machine, [&] { KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr); });
+    EXPECT_EQ(host::DRIVER_VERIFIER_DETECTED_VIOLATION, crash.code);
+    EXPECT_EQ(host::VERIFIER_WAIT_AT_RAISED_IRQL, crash.parameters[0]);
 }
 
 std::vector<std::string> TraceOf(uint64_t seed)

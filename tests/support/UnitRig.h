@@ -1,6 +1,7 @@
 // A machine with the transport driver installed and simulated units to plug into it: the
-// fixture every transport test builds on. It ends each test with the orderly shutdown and
-// expects a clean verifier.
+// fixture every transport test builds on. It ends each test by letting the machine go: its
+// orderly end runs, and any bug check or verifier report the test did not take fails the test
+// (see host::Machine).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -61,19 +62,7 @@ protected:
         InstallTransport(*machine_, model_);
     }
 
-    void TearDown() override
-    {
-        if (machine_ == nullptr)
-            return;
-        try {
-            machine_->Shutdown();
-        } catch (const host::MachineCrash& crash) {
-            ADD_FAILURE() << crash.what();
-        }
-        for (auto& report : machine_->Verify().Reports())
-            ADD_FAILURE() << "verifier: " << report;
-        machine_.reset();
-    }
+    void TearDown() override { machine_.reset(); }
 
     host::Machine& M() { return *machine_; }
 

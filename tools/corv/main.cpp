@@ -348,10 +348,6 @@ int Run(const Options& o)
     machine.Pnp().WaitIdle();
     int rc = o.command == "devices" ? ListDevices(machine, o) : ShowWmi(machine, o);
     machine.Shutdown();
-    for (auto& report : machine.Verify().Reports()) {
-        std::fprintf(stderr, "corv: verifier: %s\n", report.c_str());
-        rc = 1;
-    }
     return rc;
 }
 
@@ -360,10 +356,18 @@ int Run(const Options& o)
 int main(int argc, char** argv)
 {
     Options o = Parse(argc, argv);
+    // The machine hands over what it found and nobody took (a bug check on any of its threads,
+    // at its end too, and verifier reports) when it goes: each is printed and the run fails.
+    bool machineFailed = false;
+    host::Machine::SetFailureSink([&machineFailed](const std::string& failure) {
+        std::fprintf(stderr, "corv: %s\n", failure.c_str());
+        machineFailed = true;
+    });
+    int rc;
     try {
-        return Run(o);
-    } catch (const host::MachineCrash& crash) {
-        std::fprintf(stderr, "corv: the machine stopped:\n%s\n", crash.what());
-        return 3;
+        rc = Run(o);
+    } catch (const host::MachineCrash&) {
+        rc = 3; // the report was printed when the machine went
     }
+    return machineFailed ? 3 : rc;
 }
