@@ -110,14 +110,15 @@ struct FaultCase {
     uint32_t code;
     uintptr_t parameter; // the first parameter, or kAnyParameter where it is an address
     const char* thread;  // the platform thread that hits the check (part of its name)
+    const char* report = nullptr; // a verifier report the fault also gives, before the bug check
 };
 
 void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
 
-std::string Reports(host::Machine& machine)
+std::string Reports(const std::vector<std::string>& reports)
 {
     std::string text;
-    for (auto& report : machine.Verify().Reports())
+    for (auto& report : reports)
         text += "\n  " + report;
     return text.empty() ? " none" : text;
 }
@@ -131,6 +132,15 @@ void ExpectBugCheck(host::Machine& machine, const std::function<void()>& commit,
         machine.Shutdown();
     } catch (const host::MachineCrash& crash) {
         machine.TakeCrash(); // expected: it is no failure of the test
+        std::vector<std::string> reports = machine.TakeReports();
+        if (c.report != nullptr) {
+            EXPECT_EQ(1u, reports.size()) << Reports(reports);
+            if (!reports.empty()) {
+                EXPECT_NE(std::string::npos, reports[0].find(c.report)) << reports[0];
+            }
+        } else {
+            EXPECT_TRUE(reports.empty()) << Reports(reports);
+        }
         EXPECT_EQ(c.code, crash.info.code) << crash.what();
         if (c.parameter != kAnyParameter) {
             EXPECT_EQ(c.parameter, crash.info.parameters[0]) << crash.what();
@@ -138,7 +148,7 @@ void ExpectBugCheck(host::Machine& machine, const std::function<void()>& commit,
         EXPECT_NE(std::string::npos, crash.info.thread.find(c.thread)) << crash.what();
         return;
     }
-    ADD_FAILURE() << "no bug check; verifier reports:" << Reports(machine);
+    ADD_FAILURE() << "no bug check; verifier reports:" << Reports(machine.Verify().Reports());
 }
 
 class FaultyDriver : public ::testing::TestWithParam<FaultCase> {};
@@ -170,7 +180,7 @@ TEST(FaultyDriverWithoutAFault, RunsCleanly)
         EXPECT_EQ(STATUS_SUCCESS, rig.iosb.Status);
         rig.Unplug();
         rig.machine.Shutdown();
-        EXPECT_TRUE(rig.machine.Verify().Reports().empty()) << Reports(rig.machine);
+        EXPECT_TRUE(rig.machine.Verify().Reports().empty()) << Reports(rig.machine.Verify().Reports());
         EXPECT_EQ(0u, rig.machine.Io().LiveIrps());
     }
 }
@@ -234,7 +244,7 @@ const FaultCase kAtRemoval[] = {
     {"DeleteAttachedDevice", FaultDeleteAttachedDevice, true, DRIVER_VERIFIER_IOMANAGER_VIOLATION,
      IO_DELETE_ATTACHED_DEVICE, "PnP"},
     {"LeakPoolAtUnload", FaultLeakPoolAtUnload, true, DRIVER_VERIFIER_DETECTED_VIOLATION,
-     VERIFIER_POOL_LEAK_AT_UNLOAD, "PnP"},
+     VERIFIER_POOL_LEAK_AT_UNLOAD, "PnP", "pool still held by faultydriver"},
     {"UnloadWithTimerSet", FaultUnloadWithTimerSet, true,
      DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS, kAnyParameter, "PnP"},
 };

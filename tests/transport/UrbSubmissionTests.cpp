@@ -130,7 +130,7 @@ TEST_F(UrbSubmission, ACompletionAtTheTimeOutIsWaitedForInEveryInterleaving)
         if (HasFailure())
             return;
     }
-    EXPECT_GT(completed, 40);
+    EXPECT_GE(completed, 40); // a time-out due with the completion is satisfied first
     EXPECT_GT(cancelled, 0);
     EXPECT_GT(finishedLate, 0);
 }
