@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <future>
 
 #include "../host/Machine.h"
 #include "../io/ObjectManager.h"
@@ -673,13 +674,18 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_ATTRIBU
         name = module->name + " thread";
     // The thread keeps its driver's image mapped until it has left the image's code.
     host::LoadedModule* image = m.Modules().HoldCode(reinterpret_cast<void*>(StartRoutine));
+    // The thread enters the driver only once the object manager counts it, so a reference it
+    // takes on itself at once is not lost (on the real clock it may run before this returns;
+    // in simulated time it cannot run before the creator gives the baton up).
+    auto counted = std::make_shared<std::promise<void>>();
     PKTHREAD thread = m.Sched().CreateThread(
         name,
-        [StartRoutine, StartContext, image] {
+        [StartRoutine, StartContext, image, started = counted->get_future().share()] {
             struct Hold {
                 host::LoadedModule* image;
                 ~Hold() { M().Modules().Release(image); }
             } hold{image};
+            started.wait();
             PKTHREAD self = Scheduler::Current();
             StartRoutine(StartContext);
             if (self->irql != PASSIVE_LEVEL || self->spinLocksHeld != 0 || self->mutexesHeld != 0)
@@ -695,6 +701,7 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_ATTRIBU
     }
     // The handle holds the one reference the creator gets.
     m.Objects().Track(thread, host::ObjectKind::Thread, 1, nullptr);
+    counted->set_value();
     *ThreadHandle = m.Objects().CreateHandle(thread, host::ObjectKind::Thread);
     return STATUS_SUCCESS;
 }

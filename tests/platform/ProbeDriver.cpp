@@ -28,7 +28,6 @@ void NTAPI ProbeWait(PVOID context)
 
 NTSTATUS Control(PDEVICE_OBJECT device, PIRP irp)
 {
-    auto* ext = static_cast<PPROBE_EXTENSION>(device->DeviceExtension);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     PVOID buffer = irp->AssociatedIrp.SystemBuffer;
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
