@@ -612,7 +612,8 @@ void IoManager::CompleteRequest(PIRP irp, CCHAR)
     if (irp->IoStatus.Status == STATUS_PENDING)
         BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, IO_COMPLETED_WITH_PENDING,
                  reinterpret_cast<uintptr_t>(irp), 0, 0, "request completed with STATUS_PENDING");
-    if (irp->CancelRoutine != nullptr)
+    // Read as IoSetCancelRoutine writes it: a cancel may run on another thread meanwhile.
+    if (__atomic_load_n(&irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr)
         BugCheck(0x48 /* CANCEL_STATE_IN_COMPLETED_IRP */, reinterpret_cast<uintptr_t>(irp),
                  reinterpret_cast<uintptr_t>(irp->CancelRoutine), 0, 0,
                  "request completed with its cancel routine still set");
