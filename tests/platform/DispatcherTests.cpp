@@ -257,8 +257,9 @@ TEST(Dispatcher, MisuseIsABugCheckWithItsOwnCode)
         Machine machine;
         host::BugCheckInfo crash = rig::BugCheckOf(machine, c.misuse);
         EXPECT_EQ(c.code, crash.code) << host::Describe(crash);
-        if (c.subCode != 0)
+        if (c.subCode != 0) {
             EXPECT_EQ(c.subCode, crash.parameters[0]) << host::Describe(crash);
+        }
     }
 }
 

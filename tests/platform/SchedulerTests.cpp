@@ -102,9 +102,7 @@ std::vector<std::string> TraceOf(uint64_t seed)
         ZwClose(threads[i]);
     }
     machine.Sleep(10000);
-    std::vector<std::string> trace;
-    for (auto& e : machine.Sched().Trace())
-        trace.push_back(std::to_string(e.time) + " " + e.text);
+    std::vector<std::string> trace = rig::TraceLines(machine);
     machine.Shutdown();
     return trace;
 }

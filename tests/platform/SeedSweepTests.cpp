@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "MachineChecks.h"
 #include "Seeds.h"
 #include "host/Machine.h"
 
@@ -72,9 +73,7 @@ std::vector<std::string> CountingRun(uint64_t seed, LONG* counter)
         KeWaitForSingleObject(&c.finished, Executive, KernelMode, FALSE, nullptr);
     machine.Sleep(10000);
     *counter = c.counter;
-    std::vector<std::string> trace;
-    for (auto& e : machine.Sched().Trace())
-        trace.push_back(std::to_string(e.time) + " " + e.text);
+    std::vector<std::string> trace = rig::TraceLines(machine);
     machine.Shutdown();
     return trace;
 }

@@ -46,6 +46,15 @@ std::vector<std::string> FailuresOf(Body&& body)
     return failures;
 }
 
+// The scheduler's trace as lines of "time text", for comparing two runs of one seed.
+inline std::vector<std::string> TraceLines(host::Machine& machine)
+{
+    std::vector<std::string> lines;
+    for (auto& e : machine.Sched().Trace())
+        lines.push_back(std::to_string(e.time) + " " + e.text);
+    return lines;
+}
+
 inline std::string Joined(const std::vector<std::string>& lines)
 {
     std::string text;
